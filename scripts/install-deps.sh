@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Fennick builds, tests and demonstrates with. Quick when
+# everything is already there: apt-get runs only for packages that are missing.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
+          libcpp-httplib-dev curl time)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

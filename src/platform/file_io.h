@@ -1,0 +1,68 @@
+#ifndef FENNICK_PLATFORM_FILE_IO_H_
+#define FENNICK_PLATFORM_FILE_IO_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#if defined(_WIN32)
+using FileHandle = void*;  // HANDLE
+#else
+using FileHandle = int;  // file descriptor
+#endif
+
+// The value that stands for "no open file" (INVALID_HANDLE_VALUE on Windows, -1 on POSIX).
+extern const FileHandle kInvalidFileHandle;
+
+// Owns one open file and closes it when destroyed.
+class ScopedFile {
+ public:
+  ScopedFile() = default;
+  explicit ScopedFile(FileHandle handle) : handle_(handle) {}
+  ScopedFile(ScopedFile&& other) noexcept : handle_(other.release()) {}
+  ScopedFile& operator=(ScopedFile&& other) noexcept;
+  ScopedFile(const ScopedFile&) = delete;
+  ScopedFile& operator=(const ScopedFile&) = delete;
+  ~ScopedFile() { reset(); }
+
+  FileHandle get() const { return handle_; }
+  bool is_valid() const { return handle_ != kInvalidFileHandle; }
+  FileHandle release();
+  void reset(FileHandle handle = kInvalidFileHandle);
+
+ private:
+  FileHandle handle_ = kInvalidFileHandle;
+};
+
+enum class SeekOrigin { kBegin, kCurrent, kEnd };
+
+// Opens an existing regular file for reading. Never blocks on a FIFO, socket or device:
+// those are refused. The open does not stop others (or a second open) from reading,
+// writing or deleting the file. Returns an invalid ScopedFile on failure.
+ScopedFile OpenFileForReading(const std::filesystem::path& path);
+
+// Reads up to `size` bytes at the current position. Returns the count read (0 at end of
+// file) or -1 on error.
+int64_t ReadFromFile(FileHandle file, void* buffer, size_t size);
+
+// Moves the file position; false on failure (including a resulting negative position).
+bool SeekFile(FileHandle file, int64_t offset, SeekOrigin origin);
+
+// The file's current size in bytes, or nullopt when it cannot be read.
+std::optional<int64_t> GetFileSize(FileHandle file);
+
+// The last-write time of the file at `path` in milliseconds since 1970-01-01 00:00 UTC
+// (negative before then), or nullopt when the file's attributes cannot be read.
+std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path);
+
+// Creates or truncates `path` and writes `data` as its whole content, flushed to disk.
+// Never follows a symbolic link planted at `path`. False when any step fails.
+bool WriteWholeFile(const std::filesystem::path& path, std::string_view data);
+
+// Moves `from` over `to` (replacing it) within one folder and makes the move durable
+// before returning. False when the move fails.
+bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
+
+#endif  // FENNICK_PLATFORM_FILE_IO_H_

@@ -1,0 +1,16 @@
+#ifndef FENNICK_UPLOAD_CRASH_UPLOAD_H_
+#define FENNICK_UPLOAD_CRASH_UPLOAD_H_
+
+#include <string>
+
+#include "metadata/crash_metadata.h"
+
+// Sends the report to the built-in ingest server. True only when the transfer succeeded,
+// the status was 200 and the reply was accepted; every false result but a failed
+// curl_easy_init is logged. Needs curl_global_init to have run.
+bool UploadCrashReport(const CrashMetadata& record);
+
+// The same request sent to `url`; for tests that run a server on another port.
+bool UploadCrashReportTo(const CrashMetadata& record, const std::string& url);
+
+#endif  // FENNICK_UPLOAD_CRASH_UPLOAD_H_

@@ -1,0 +1,34 @@
+#ifndef FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
+#define FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// A fresh folder under the system temporary folder, removed with its content on
+// destruction.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Writes `bytes` as the whole content of `path` (creating parent folders); fails the
+// current test on error.
+void WriteTestFile(const std::filesystem::path& path, std::string_view bytes);
+
+// The whole content of `path`, or an empty string when it cannot be read.
+std::string ReadTestFile(const std::filesystem::path& path);
+
+// "MDMP" followed by filler bytes, `size` bytes in all (a minidump-shaped file).
+std::string MinidumpBytes(size_t size);
+
+#endif  // FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_

@@ -47,8 +47,9 @@ ScopedFile OpenFileForReading(const std::filesystem::path& path);
 // file) or -1 on error.
 int64_t ReadFromFile(FileHandle file, void* buffer, size_t size);
 
-// Moves the file position; false on failure (including a resulting negative position).
-bool SeekFile(FileHandle file, int64_t offset, SeekOrigin origin);
+// Moves the file position and returns the new position from the start of the file, or
+// nullopt on failure (including a resulting negative position).
+std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin origin);
 
 // The file's current size in bytes, or nullopt when it cannot be read.
 std::optional<int64_t> GetFileSize(FileHandle file);

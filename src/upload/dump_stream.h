@@ -15,7 +15,7 @@ inline constexpr int64_t kMaxDumpBytes = 52428800;  // 50 MiB, inclusive.
 struct DumpStream {
   ScopedFile handle;
   int64_t size = 0;       // Measured at open, once the size check has passed.
-  int64_t delivered = 0;  // Bytes handed to libcurl since the last rewind to offset 0.
+  int64_t delivered = 0;  // Bytes of the dump before the read position, as libcurl sees it.
 };
 
 // Opens the dump and checks it: 1 to kMaxDumpBytes bytes, starting with "MDMP". On true

@@ -1,0 +1,31 @@
+#include <cstdlib>
+
+#include "platform/environment.h"
+
+namespace {
+
+// The variable's value, or empty text when it is not set.
+std::filesystem::path EnvironmentPath(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::filesystem::path() : std::filesystem::path(value);
+}
+
+}  // namespace
+
+std::filesystem::path TemporaryFolder() {
+  const std::filesystem::path folder = EnvironmentPath("TMPDIR");
+  return folder.empty() ? std::filesystem::path("/tmp") : folder;
+}
+
+std::filesystem::path UserDataFolder() {
+  const std::filesystem::path data_home = EnvironmentPath("XDG_DATA_HOME");
+  if (data_home.is_absolute()) {
+    return data_home;
+  }
+  // A relative HOME would put the device id wherever the program happened to start.
+  const std::filesystem::path home = EnvironmentPath("HOME");
+  if (!home.is_absolute()) {
+    return std::filesystem::path();
+  }
+  return home / ".local" / "share";
+}

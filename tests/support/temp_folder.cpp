@@ -53,6 +53,7 @@ std::string MinidumpBytes(size_t size) {
   for (size_t i = 0; i < size; ++i) {
     bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
   }
-  bytes.replace(0, std::min<size_t>(4, size), std::string_view("MDMP").substr(0, std::min<size_t>(4, size)));
+  bytes.replace(0, std::min<size_t>(4, size),
+                std::string_view("MDMP").substr(0, std::min<size_t>(4, size)));
   return bytes;
 }

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001, a dump
+# folder holding one crash report and one orphan dump, one `fennick --scan` pass, and what
+# the server stored afterwards.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target fennick fennick-ingest >/dev/null
+
+fennick=build/src/app/fennick
+ingest=build/tools/ingest/fennick-ingest
+work=$(mktemp -d)
+dumps=$work/dumps
+store=$work/store
+server_pid=""
+
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port_open() { (exec 3<>/dev/tcp/127.0.0.1/5001) 2>/dev/null; }
+if port_open; then
+  echo "Something already listens on 127.0.0.1:5001; stop it and run the demo again." >&2
+  exit 1
+fi
+
+echo "== starting fennick-ingest on 127.0.0.1:5001 (store: $store)"
+"$ingest" --port 5001 --store "$store" 2>"$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do port_open && break; sleep 0.1; done
+
+echo "== planting a crash report and an orphan dump in $dumps"
+mkdir -p "$dumps"
+plant_dump() { { printf 'MDMP'; head -c "$2" /dev/urandom; } >"$1"; }
+plant_dump "$dumps/Ortivo_20261208_101530.dmp" 200000
+cat >"$dumps/Ortivo_20261208_101530.crash.json" <<'JSON'
+{"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":1765188930123}
+JSON
+plant_dump "$dumps/Ortivo_20261208_114502.dmp" 50000
+ls -l "$dumps"
+
+echo
+echo "== running: fennick --scan $dumps"
+set +e
+XDG_DATA_HOME="$work/data" "$fennick" --scan "$dumps"
+status=$?
+set -e
+echo "fennick exit code: $status"
+
+echo
+echo "== the server's log"
+cat "$work/server.log"
+echo
+echo "== what the server stored"
+find "$store" -type f -printf '%P  (%s bytes)\n' | sort
+for report in "$store"/*/report.json; do
+  echo "-- $report"
+  cat "$report"
+  echo
+done
+echo
+echo "== the dump folder afterwards"
+if [ -z "$(ls -A "$dumps")" ]; then echo "(empty: both reports were accepted and removed)"; else ls -l "$dumps"; fi

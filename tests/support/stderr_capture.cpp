@@ -18,10 +18,12 @@ StderrCapture::~StderrCapture() {
 
 std::string StderrCapture::Text() const {
   std::fflush(stderr);
+  // pread leaves the shared file offset alone, so later writes to fd 2 still append.
   std::string text;
-  std::rewind(file_);
   char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+  ssize_t n;
+  while ((n = pread(fileno(file_), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
   return text;
 }

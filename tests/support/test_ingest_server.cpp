@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 const ReceivedPart* ReceivedUpload::Find(const std::string& name) const {
   auto it = std::find_if(parts.begin(), parts.end(),
@@ -19,7 +20,8 @@ TestIngestServer::TestIngestServer(int port) {
                     : (server_.bind_to_port("127.0.0.1", port) ? port : -1);
   EXPECT_GT(port_, 0) << "cannot bind the test ingest server";
   thread_ = std::thread([this] { server_.listen_after_bind(); });
-  server_.wait_until_ready();
+  while (port_ > 0 && !server_.is_running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestIngestServer::~TestIngestServer() {

@@ -113,9 +113,10 @@ TEST_F(FennickTest, ReportModeUploadsOneReport) {
   ProcessOutput output = Run({"--report", (dumps_ / "r.crash.json").string()});
   EXPECT_EQ(output.exit_code, 0);
   EXPECT_EQ(output.standard_error, Line("upload succeeded: ", dumps_ / "r.dmp"));
-  ASSERT_EQ(server.Uploads().size(), 1u);
-  const ReceivedUpload& upload = server.Uploads()[0];
-  EXPECT_EQ(upload.Find("device_id")->content,
+  const std::vector<ReceivedUpload> uploads = server.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  ASSERT_NE(uploads[0].Find("device_id"), nullptr);
+  EXPECT_EQ(uploads[0].Find("device_id")->content,
             ReadTestFile(data_home_ / "Ortivo" / "Fennick" / "device_id.txt"));
   EXPECT_TRUE(fs::is_empty(dumps_.path()));
 }
@@ -171,8 +172,9 @@ TEST_F(FennickTest, DumpThatCannotBeRemovedIsLeftForTheNextRun) {
   server.SetOnUpload([&](const ReceivedUpload&) { fs::remove(dumps_ / "d.dmp"); });
   ProcessOutput output = Run({"--scan", Scan()});
   EXPECT_EQ(output.exit_code, 1);
-  EXPECT_EQ(output.standard_error,
-            Line("uploaded but failed to remove dump, will retry idempotently: ", dumps_ / "d.dmp"));
+  EXPECT_EQ(
+      output.standard_error,
+      Line("uploaded but failed to remove dump, will retry idempotently: ", dumps_ / "d.dmp"));
   EXPECT_TRUE(fs::exists(dumps_ / "d.crash.json"));
 }
 

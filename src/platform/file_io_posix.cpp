@@ -131,9 +131,13 @@ std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path) {
 
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view data) {
   constexpr mode_t kFileMode = 0644;
-  ScopedFile file(
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-  if (!file.is_valid()) {
+  // O_NONBLOCK keeps a FIFO planted at `path` from holding the open until a reader comes;
+  // anything but a regular file is then refused before a byte is written.
+  ScopedFile file(open(
+      path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kFileMode));
+  struct stat status {};
+  if (!file.is_valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      !ClearNonBlocking(file.get())) {
     return false;
   }
   if (!WriteAll(file.get(), data) || fsync(file.get()) != 0) {

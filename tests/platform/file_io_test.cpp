@@ -103,6 +103,10 @@ TEST(FileIoTest, WriteWholeFileTruncatesAndRefusesAPlantedLink) {
   std::filesystem::create_symlink(folder / "victim", folder / "out.tmp");
   EXPECT_FALSE(WriteWholeFile(folder / "out.tmp", "attack"));
   EXPECT_EQ(ReadTestFile(folder / "victim"), "precious");
+
+  // With no reader on the FIFO, an open that waited for one would never return.
+  ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(WriteWholeFile(folder / "pipe", "data"));
 }
 
 TEST(FileIoTest, ReplaceFileDurablyMovesOverAnExistingFile) {

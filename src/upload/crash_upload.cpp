@@ -29,7 +29,7 @@ constexpr long kTransferTimeoutSeconds = 60;
 constexpr long kAcceptedStatus = 200;
 
 // Byte limits of the text parts. A longer value is cut to its first bytes, even inside a
-// UTF-8 character: the limits are the server's column sizes, counted in bytes.
+// UTF-8 character.
 constexpr size_t kShortTextBytes = 32;                 // app_version, uin, lum_id
 constexpr size_t kIdTextBytes = 64;                    // dump_id, device_id, session_id, ...
 constexpr size_t kNameTextBytes = 128;                 // computer_name, process_name

@@ -11,17 +11,38 @@ const ReceivedPart* ReceivedUpload::Find(const std::string& name) const {
   return it == parts.end() ? nullptr : &*it;
 }
 
+std::vector<std::string> ReceivedUpload::PartNames() const {
+  std::vector<std::string> names;
+  for (const ReceivedPart& part : parts) names.push_back(part.name);
+  return names;
+}
+
 TestIngestServer::TestIngestServer(int port) {
-  server_.Post("/api/report/crash",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 Handle(request, response);
-               });
+  server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response,
+                            const httplib::ContentReader& reader) {
+    ReceivedUpload upload{request.method, request.path, request.headers, {}};
+    reader(
+        [&](const httplib::MultipartFormData& header) {
+          upload.parts.push_back({header.name, header.filename, header.content_type, ""});
+          return true;
+        },
+        [&](const char* data, size_t size) {
+          upload.parts.back().content.append(data, size);
+          return true;
+        });
+    Record(std::move(upload), response);
+  });
+  server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    Record({request.method, request.path, request.headers, {}}, response);
+    response.status = 404;
+  });
   port_ = port == 0 ? server_.bind_to_any_port("127.0.0.1")
                     : (server_.bind_to_port("127.0.0.1", port) ? port : -1);
   EXPECT_GT(port_, 0) << "cannot bind the test ingest server";
   thread_ = std::thread([this] { server_.listen_after_bind(); });
-  while (port_ > 0 && !server_.is_running())
+  while (port_ > 0 && !server_.is_running()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 TestIngestServer::~TestIngestServer() {
@@ -33,10 +54,11 @@ std::string TestIngestServer::url() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/api/report/crash";
 }
 
-void TestIngestServer::SetReply(int status, std::string body) {
+void TestIngestServer::SetReply(int status, std::string body, httplib::Headers headers) {
   std::lock_guard lock(mutex_);
   reply_status_ = status;
   reply_body_ = std::move(body);
+  reply_headers_ = std::move(headers);
 }
 
 void TestIngestServer::SetOnUpload(std::function<void(const ReceivedUpload&)> hook) {
@@ -49,15 +71,11 @@ std::vector<ReceivedUpload> TestIngestServer::Uploads() const {
   return uploads_;
 }
 
-void TestIngestServer::Handle(const httplib::Request& request, httplib::Response& response) {
-  ReceivedUpload upload;
-  for (const auto& [name, value] : request.headers) upload.headers[name] = value;
-  for (const auto& [name, part] : request.files) {
-    upload.parts.push_back({part.name, part.filename, part.content_type, part.content});
-  }
+void TestIngestServer::Record(ReceivedUpload upload, httplib::Response& response) {
   std::lock_guard lock(mutex_);
   if (on_upload_) on_upload_(upload);
-  uploads_.push_back(upload);
+  uploads_.push_back(std::move(upload));
   response.status = reply_status_;
+  response.headers = reply_headers_;
   response.set_content(reply_body_, "application/json");
 }

@@ -4,13 +4,12 @@
 #include <httplib.h>
 
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-// One form part as the server received it.
+// One form part as it arrived.
 struct ReceivedPart {
   std::string name;
   std::string filename;
@@ -19,28 +18,36 @@ struct ReceivedPart {
 };
 
 struct ReceivedUpload {
-  std::map<std::string, std::string> headers;
-  std::vector<ReceivedPart> parts;  // ordered by name, not by body position
+  std::string method;
+  std::string path;
+  httplib::Headers headers;
+  std::vector<ReceivedPart> parts;  // in body order
+
   const ReceivedPart* Find(const std::string& name) const;
+  std::vector<std::string> PartNames() const;
 };
 
-// An in-process ingest server on 127.0.0.1 with a programmable reply, recording uploads.
+// An in-process ingest server on 127.0.0.1 that answers every POST with a programmable
+// reply and records each upload as it arrived. Any GET (a followed redirect) gets 404 and
+// is recorded with no parts.
 class TestIngestServer {
  public:
   // port 0 picks a free port.
   explicit TestIngestServer(int port = 0);
   ~TestIngestServer();
+  TestIngestServer(const TestIngestServer&) = delete;
+  TestIngestServer& operator=(const TestIngestServer&) = delete;
 
   int port() const { return port_; }
   std::string url() const;
 
-  void SetReply(int status, std::string body);
+  void SetReply(int status, std::string body, httplib::Headers headers = {});
   // Runs inside the request handler, before the reply (for example to delete a file).
   void SetOnUpload(std::function<void(const ReceivedUpload&)> hook);
   std::vector<ReceivedUpload> Uploads() const;
 
  private:
-  void Handle(const httplib::Request& request, httplib::Response& response);
+  void Record(ReceivedUpload upload, httplib::Response& response);
 
   httplib::Server server_;
   std::thread thread_;
@@ -48,6 +55,7 @@ class TestIngestServer {
   mutable std::mutex mutex_;
   int reply_status_ = 200;
   std::string reply_body_ = "{\"code\":0}";
+  httplib::Headers reply_headers_;
   std::function<void(const ReceivedUpload&)> on_upload_;
   std::vector<ReceivedUpload> uploads_;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,198 +30,141 @@ std::string Line(const std::string& message, const fs::path& path) {
 class FennickTest : public ::testing::Test {
  protected:
   ProcessOutput Run(const std::vector<std::string>& args, const fs::path& program = FENNICK_EXE) {
-    ProcessOptions options;
-    // Keep the default folders and the device id away from the machine's own.
-    options.environment = {{"XDG_DATA_HOME", data_home_.path().string()},
-                           {"TMPDIR", temp_.path().string()}};
-    ProcessOutput output = RunProcess(program, args, options);
-    EXPECT_EQ(output.standard_output, "") << "fennick never writes to standard output";
+    // Keeps the default folders and the device id away from the machine's own.
+    ProcessOutput output =
+        RunProcess(program, args, {{"XDG_DATA_HOME", data_home_.path()}, {"TMPDIR", temp_.path()}});
+    EXPECT_EQ(output.standard_output, "") << "nothing is ever written to standard output";
     return output;
   }
-
-  std::string Scan() const { return dumps_.path().string(); }
-
-  TempFolder dumps_;
-  TempFolder data_home_;
-  TempFolder temp_;
-};
-
-// Against the reference ingest server, as a deployment would run.
-class FennickWithIngestTest : public FennickTest {
- protected:
-  void SetUp() override { ASSERT_TRUE(WaitForPort(kIngestPort)) << server_.StandardError(); }
-
-  TempFolder store_;
-  BackgroundProcess server_{FENNICK_INGEST_EXE,
-                            {"--port", std::to_string(kIngestPort), "--store", store_.path()}};
-};
-
-TEST_F(FennickWithIngestTest, TypicalCrashIsUploadedThenRemoved) {
-  WriteCrashReport(dumps_.path(), "X", 70000);
-  const std::string dump_bytes = ReadTestFile(dumps_ / "X.dmp");
-
-  ProcessOutput output = Run({"--scan", Scan()});
-
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, Line("upload succeeded: ", dumps_ / "X.dmp"));
-  EXPECT_TRUE(fs::is_empty(dumps_.path()));
-  EXPECT_EQ(ReadTestFile(store_ / "X-id" / "X.dmp"), dump_bytes);
-  EXPECT_NE(ReadTestFile(store_ / "X-id" / "report.json").find("20481937"), std::string::npos);
-}
-
-TEST_F(FennickWithIngestTest, OrphanDumpIsReportedInTheSamePass) {
-  WriteTestFile(dumps_ / "b.dmp", MinidumpBytes(512));
-  ProcessOutput output = Run({"--scan", Scan()});
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, Line("upload succeeded: ", dumps_ / "b.dmp"));
-  EXPECT_TRUE(fs::is_empty(dumps_.path()));
-  int stored = 0;
-  for (const fs::directory_entry& report : fs::directory_iterator(store_.path())) {
-    EXPECT_EQ(ReadTestFile(report.path() / "b.dmp"), MinidumpBytes(512));
-    ++stored;
+  void ExpectRun(const std::vector<std::string>& args, int exit_code, const std::string& log) {
+    ProcessOutput output = Run(args);
+    EXPECT_EQ(output.exit_code, exit_code);
+    EXPECT_EQ(output.standard_error, log);
   }
-  EXPECT_EQ(stored, 1);
-}
+  std::string Dumps() const { return dumps_.path().string(); }
+  std::string Metadata(const std::string& stem) const {
+    return (dumps_ / (stem + ".crash.json")).string();
+  }
 
-TEST_F(FennickWithIngestTest, InvalidMetadataIsReplacedAndSentOnce) {
+  TempFolder dumps_, data_home_, temp_;
+};
+
+TEST_F(FennickTest, TypicalCrashReachesTheReferenceServerAndIsRemoved) {
+  TempFolder store;
+  BackgroundProcess ingest(FENNICK_INGEST_EXE, {"--port", "5001", "--store", store.path()});
+  ASSERT_TRUE(WaitForPort(kIngestPort)) << ingest.StandardError();
+  WriteCrashReport(dumps_.path(), "X", 70000);
+  WriteTestFile(dumps_ / "orphan.dmp", MinidumpBytes(512));
   WriteTestFile(dumps_ / "x.dmp", MinidumpBytes(128));
   WriteTestFile(dumps_ / "x.crash.json", "{\"dump_file\": 5}");
-  ProcessOutput output = Run({"--scan", Scan()});
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, Line("upload succeeded: ", dumps_ / "x.dmp"));
+
+  ExpectRun({"--scan", Dumps()}, 0,
+            Line("upload succeeded: ", dumps_ / "X.dmp") +
+                Line("upload succeeded: ", dumps_ / "x.dmp") +
+                Line("upload succeeded: ", dumps_ / "orphan.dmp"));
   EXPECT_TRUE(fs::is_empty(dumps_.path()));
+  EXPECT_EQ(ReadTestFile(store / "X-id" / "X.dmp"), MinidumpBytes(70000));
+  EXPECT_NE(ReadTestFile(store / "X-id" / "report.json").find("20481937"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(store.path()), fs::directory_iterator()), 3);
 }
 
-TEST_F(FennickTest, ValidateChecksWithoutSendingOrRemoving) {
+TEST_F(FennickTest, ValidateAndReportModes) {
   TestIngestServer server(kIngestPort);
   WriteCrashReport(dumps_.path(), "v");
-  ProcessOutput output = Run({"--validate", (dumps_ / "v.crash.json").string()});
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, Line("validation succeeded: ", dumps_ / "v.dmp"));
-  EXPECT_TRUE(fs::exists(dumps_ / "v.dmp"));
-  EXPECT_TRUE(fs::exists(dumps_ / "v.crash.json"));
-  EXPECT_TRUE(server.Uploads().empty());
-
   WriteTestFile(dumps_ / "bad.crash.json", "{}");
-  output = Run({"--validate", (dumps_ / "bad.crash.json").string()});
-  EXPECT_EQ(output.exit_code, 1);
-  EXPECT_EQ(output.standard_error, Line("invalid metadata: ", dumps_ / "bad.crash.json"));
-}
+  WriteCrashReport(dumps_.path(), "big");
+  fs::resize_file(dumps_ / "big.dmp", 52428801);
+  ExpectRun({"--validate", Metadata("v")}, 0, Line("validation succeeded: ", dumps_ / "v.dmp"));
+  ExpectRun({"--validate", Metadata("bad")}, 1, Line("invalid metadata: ", Metadata("bad")));
+  ExpectRun({"--validate", Metadata("big")}, 1,
+            Line("invalid or oversized dump: ", dumps_ / "big.dmp"));
+  EXPECT_TRUE(server.Uploads().empty());
+  EXPECT_TRUE(fs::exists(dumps_ / "v.dmp") && fs::exists(Metadata("v")));
 
-TEST_F(FennickTest, ReportModeUploadsOneReport) {
-  TestIngestServer server(kIngestPort);
-  WriteCrashReport(dumps_.path(), "r");
-  ProcessOutput output = Run({"--report", (dumps_ / "r.crash.json").string()});
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, Line("upload succeeded: ", dumps_ / "r.dmp"));
-  const std::vector<ReceivedUpload> uploads = server.Uploads();
-  ASSERT_EQ(uploads.size(), 1u);
-  ASSERT_NE(uploads[0].Find("device_id"), nullptr);
-  EXPECT_EQ(uploads[0].Find("device_id")->content,
+  fs::permissions(dumps_ / "v.dmp", fs::perms::owner_read);
+  fs::permissions(Metadata("v"), fs::perms::owner_read);
+  ExpectRun({"--report", Metadata("v")}, 0, Line("upload succeeded: ", dumps_ / "v.dmp"));
+  EXPECT_FALSE(fs::exists(dumps_ / "v.dmp") || fs::exists(Metadata("v")));
+  ASSERT_EQ(server.Uploads().size(), 1u);
+  EXPECT_EQ(server.Uploads()[0].Find("device_id")->content,
             ReadTestFile(data_home_ / "Ortivo" / "Fennick" / "device_id.txt"));
-  EXPECT_TRUE(fs::is_empty(dumps_.path()));
 }
 
 TEST_F(FennickTest, TwelveReportsGoTenThenTwo) {
   TestIngestServer server(kIngestPort);
-  for (char c = 'a'; c < 'a' + 12; ++c) WriteCrashReport(dumps_.path(), std::string(1, c));
-  ProcessOutput first = Run({"--scan", Scan()});
-  EXPECT_EQ(first.exit_code, 0);
-  std::string expected;
-  for (char c = 'a'; c < 'a' + 10; ++c) {
-    expected += Line("upload succeeded: ", dumps_ / (std::string(1, c) + ".dmp"));
+  std::string first_pass, second_pass;
+  for (char c = 'a'; c < 'a' + 12; ++c) {
+    const std::string stem(1, c);
+    WriteCrashReport(dumps_.path(), stem);
+    (c < 'k' ? first_pass : second_pass) += Line("upload succeeded: ", dumps_ / (stem + ".dmp"));
   }
-  EXPECT_EQ(first.standard_error, expected);
-
-  ProcessOutput second = Run({"--scan", Scan()});
-  EXPECT_EQ(second.exit_code, 0);
-  EXPECT_EQ(second.standard_error, Line("upload succeeded: ", dumps_ / "k.dmp") +
-                                       Line("upload succeeded: ", dumps_ / "l.dmp"));
+  ExpectRun({"--scan", Dumps()}, 0, first_pass);
+  ExpectRun({"--scan", Dumps()}, 0, second_pass);
   EXPECT_EQ(server.Uploads().size(), 12u);
 }
 
-TEST_F(FennickTest, FailuresKeepTheReportAndExitOne) {
+TEST_F(FennickTest, FailuresKeepWhatTheServerDidNotTakeAndExitOne) {
   struct Case {
-    const char* name;
     int status;  // 0: no server at all
-    std::string expected_message;
+    const char* deletes;
+    std::string expected;
+    const char* left;
   };
+  const std::string dump = Dumps() + "/f.dmp";
   const Case cases[] = {
-      {"server down", 0, "upload failed, curl=7, http=0, dump="},
-      {"server refusing", 200, "server returned invalid response for: "},
-      {"server error", 503, "upload failed, curl=0, http=503, dump="},
+      {0, nullptr, Line("upload failed, curl=7, http=0, dump=", dump), "f.dmp"},
+      {200, nullptr, Line("server returned invalid response for: ", dump), "f.dmp"},
+      {503, nullptr, Line("upload failed, curl=0, http=503, dump=", dump), "f.dmp"},
+      {200, "f.dmp", Line("uploaded but failed to remove dump, will retry idempotently: ", dump),
+       "f.crash.json"},
+      {200, "f.crash.json",
+       Line("uploaded but failed to remove metadata, will retry idempotently: ", Metadata("f")),
+       nullptr},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.expected);
     std::unique_ptr<TestIngestServer> server;
-    if (c.status != 0) {
-      server = std::make_unique<TestIngestServer>(kIngestPort);
-      server->SetReply(c.status, "{\"code\":1}");
+    if (c.status != 0) server = std::make_unique<TestIngestServer>(kIngestPort);
+    if (server && c.deletes == nullptr) server->SetReply(c.status, "{\"code\":1}");
+    if (server && c.deletes != nullptr) {
+      server->SetOnUpload([&](const ReceivedUpload&) { fs::remove(dumps_ / c.deletes); });
     }
     WriteCrashReport(dumps_.path(), "f");
-    ProcessOutput output = Run({"--scan", Scan()});
-    EXPECT_EQ(output.exit_code, 1);
-    EXPECT_EQ(output.standard_error, Line(c.expected_message, dumps_ / "f.dmp"));
-    EXPECT_TRUE(fs::exists(dumps_ / "f.dmp"));
-    EXPECT_TRUE(fs::exists(dumps_ / "f.crash.json"));
+    ExpectRun({"--scan", Dumps()}, 1, c.expected);
+    EXPECT_EQ(c.left != nullptr, fs::exists(dumps_ / (c.left ? c.left : "f.crash.json")));
+    fs::remove(dumps_ / "f.dmp");
+    fs::remove(Metadata("f"));
   }
 }
 
-TEST_F(FennickTest, DumpThatCannotBeRemovedIsLeftForTheNextRun) {
-  TestIngestServer server(kIngestPort);
-  WriteCrashReport(dumps_.path(), "d");
-  server.SetOnUpload([&](const ReceivedUpload&) { fs::remove(dumps_ / "d.dmp"); });
-  ProcessOutput output = Run({"--scan", Scan()});
-  EXPECT_EQ(output.exit_code, 1);
-  EXPECT_EQ(
-      output.standard_error,
-      Line("uploaded but failed to remove dump, will retry idempotently: ", dumps_ / "d.dmp"));
-  EXPECT_TRUE(fs::exists(dumps_ / "d.crash.json"));
-}
-
-TEST_F(FennickTest, MalformedCommandLinesShowUsageAndScanNothing) {
+TEST_F(FennickTest, CommandLineGrammar) {
   WriteTestFile(dumps_ / "orphan.dmp", MinidumpBytes(64));
-  const std::vector<std::vector<std::string>> lines = {
-      {"--report"},
-      {"--validate"},
-      {"--report", Scan(), Scan()},
-      {"--scan"},
-      {"--scan", Scan(), "--scan"},
-      {"--scan", Scan(), "--report", Scan()},
-      {"--help", "x"},
-      {"-H"},
-      {"--HELP"},
-      {"--Scan", Scan()},
-  };
-  for (const std::vector<std::string>& args : lines) {
+  const std::vector<std::vector<std::string>> malformed = {{"--report"},
+                                                           {"--validate"},
+                                                           {"--report", Dumps(), Dumps()},
+                                                           {"--scan"},
+                                                           {"--scan", Dumps(), "--scan"},
+                                                           {"--scan", Dumps(), "--report", Dumps()},
+                                                           {"--help", "x"},
+                                                           {"-H"},
+                                                           {"--HELP"},
+                                                           {"--Scan", Dumps()}};
+  for (const std::vector<std::string>& args : malformed) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    ProcessOutput output = Run(args);
-    EXPECT_EQ(output.exit_code, 2);
-    EXPECT_EQ(output.standard_error, kUsage);
+    ExpectRun(args, 2, kUsage);
   }
-  EXPECT_FALSE(fs::exists(dumps_ / "orphan.crash.json"));
+  EXPECT_FALSE(fs::exists(dumps_ / "orphan.crash.json")) << "a malformed line scans nothing";
+  ExpectRun({"-h"}, 0, kUsage);
+  ExpectRun({"--help"}, 0, kUsage);
+  WriteTestFile(dumps_ / "plain", "x");
+  ExpectRun({"--scan", "", "--scan", Dumps() + "/missing", "--scan", Dumps() + "/plain"}, 0, "");
 }
 
-TEST_F(FennickTest, HelpShowsUsageAndSucceeds) {
-  for (const char* option : {"-h", "--help"}) {
-    ProcessOutput output = Run({option});
-    EXPECT_EQ(output.exit_code, 0) << option;
-    EXPECT_EQ(output.standard_error, kUsage) << option;
-  }
-}
-
-TEST_F(FennickTest, EmptyOrMissingFoldersScanNothing) {
-  ProcessOutput output = Run({"--scan", "", "--scan", (dumps_ / "missing").string()});
-  EXPECT_EQ(output.exit_code, 0);
-  EXPECT_EQ(output.standard_error, "");
-}
-
-TEST_F(FennickTest, NoArgumentsScansTheDefaultFolders) {
+TEST_F(FennickTest, NoArgumentsScansBesideTheExecutableThenTheTemporaryFolder) {
   TestIngestServer server(kIngestPort);
   TempFolder install;
   const fs::path program = install / "fennick";
   fs::copy_file(FENNICK_EXE, program);
-
   ProcessOutput nothing = Run({}, program);
   EXPECT_EQ(nothing.exit_code, 0);
   EXPECT_EQ(nothing.standard_error, "");
@@ -232,7 +176,6 @@ TEST_F(FennickTest, NoArgumentsScansTheDefaultFolders) {
   EXPECT_EQ(output.standard_error,
             Line("upload succeeded: ", install / "dumps" / "beside.dmp") +
                 Line("upload succeeded: ", temp_ / "OrtivoDumps" / "temp.dmp"));
-  EXPECT_EQ(server.Uploads().size(), 2u);
 }
 
 }  // namespace

@@ -15,16 +15,13 @@ struct ProcessOutput {
   std::string standard_error;
 };
 
-struct ProcessOptions {
-  // Variables set (or, with no value, removed) on top of this process's environment.
-  std::map<std::string, std::optional<std::string>> environment;
-  std::filesystem::path working_folder;  // empty: inherit
-  int timeout_seconds = 120;             // the child is killed after this
-};
+// Variables set (or, with no value, removed) on top of this process's environment.
+using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
-// Runs `program` with `args` (argv[0] excluded) to completion, capturing both streams.
+// Runs `program` with `args` (argv[0] excluded) to completion, capturing both streams. The
+// child is killed after two minutes, so a hang fails the test instead of stalling it.
 ProcessOutput RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const ProcessOptions& options = {});
+                         const EnvironmentChanges& environment = {});
 
 // A long-running child (such as an ingest server) stopped with SIGTERM on destruction.
 class BackgroundProcess {
@@ -36,12 +33,12 @@ class BackgroundProcess {
 
   // Sends SIGTERM and waits; returns the exit code (-1 when killed by a signal).
   int Stop();
-  // The child's standard error so far (it is redirected to a file).
+  // The child's standard error so far.
   std::string StandardError() const;
 
  private:
   pid_t pid_ = -1;
-  std::filesystem::path error_file_;
+  std::FILE* error_file_ = nullptr;
 };
 
 // Waits until a TCP connection to 127.0.0.1:`port` succeeds; false after `seconds`.

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "support/child_process.h"
-#include "support/crash_reports.h"
 #include "support/temp_folder.h"
 #include "support/test_ingest_server.h"
 

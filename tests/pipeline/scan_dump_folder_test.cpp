@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "support/crash_reports.h"
 #include "support/stderr_capture.h"
 #include "support/temp_folder.h"
 #include "support/test_ingest_server.h"

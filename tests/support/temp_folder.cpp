@@ -9,38 +9,22 @@
 
 TempFolder::TempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "fennick-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed";
-  }
+  EXPECT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a temporary folder";
   path_ = pattern;
 }
 
 TempFolder::~TempFolder() {
   std::error_code error;
-  // Tests may leave read-only folders behind; make everything writable before removal.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, error);
-    }
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
   std::filesystem::remove_all(path_, error);
 }
 
 void WriteTestFile(const std::filesystem::path& path, std::string_view bytes) {
   std::error_code error;
-  if (path.has_parent_path()) {
-    std::filesystem::create_directories(path.parent_path(), error);
-  }
+  std::filesystem::create_directories(path.parent_path(), error);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
-  if (!out) {
-    ADD_FAILURE() << "cannot write " << path;
-  }
+  EXPECT_TRUE(out) << "cannot write " << path;
 }
 
 std::string ReadTestFile(const std::filesystem::path& path) {
@@ -49,11 +33,19 @@ std::string ReadTestFile(const std::filesystem::path& path) {
 }
 
 std::string MinidumpBytes(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-  }
-  bytes.replace(0, std::min<size_t>(4, size),
-                std::string_view("MDMP").substr(0, std::min<size_t>(4, size)));
+  std::string bytes = std::string("MDMP").substr(0, size);
+  for (size_t i = bytes.size(); i < size; ++i) bytes.push_back(static_cast<char>(i * 131 + 7));
   return bytes;
+}
+
+std::string CrashMetadataJson(const std::string& dump_file, const std::string& dump_id) {
+  return "{\"schema_version\":1,\"dump_id\":\"" + dump_id + "\",\"dump_file\":\"" + dump_file +
+         "\",\"app_version\":\"3.2.1.45\",\"session_id\":\"S-104\",\"uin\":\"20481937\","
+         "\"lum_id\":\"7730142\",\"pet_code\":\"P-0193\",\"client_ts\":1765188930123}";
+}
+
+void WriteCrashReport(const std::filesystem::path& folder, const std::string& stem,
+                      size_t dump_size) {
+  WriteTestFile(folder / (stem + ".dmp"), MinidumpBytes(dump_size));
+  WriteTestFile(folder / (stem + ".crash.json"), CrashMetadataJson(stem + ".dmp", stem + "-id"));
 }

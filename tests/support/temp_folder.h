@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-// A fresh folder under the system temporary folder, removed with its content on
-// destruction.
+// Real files for tests: a fresh temporary folder, removed with its content on destruction,
+// and the crash reports planted in it.
 class TempFolder {
  public:
   TempFolder();
@@ -30,5 +30,13 @@ std::string ReadTestFile(const std::filesystem::path& path);
 
 // "MDMP" followed by filler bytes, `size` bytes in all (a minidump-shaped file).
 std::string MinidumpBytes(size_t size);
+
+// The text of a valid crash metadata file naming `dump_file`.
+std::string CrashMetadataJson(const std::string& dump_file, const std::string& dump_id);
+
+// Writes <stem>.dmp (minidump-shaped, `dump_size` bytes) and <stem>.crash.json naming it,
+// with dump_id "<stem>-id", into `folder`.
+void WriteCrashReport(const std::filesystem::path& folder, const std::string& stem,
+                      size_t dump_size = 256);
 
 #endif  // FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_

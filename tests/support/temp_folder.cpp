@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <system_error>
 
 TempFolder::TempFolder() {
@@ -29,7 +29,9 @@ void WriteTestFile(const std::filesystem::path& path, std::string_view bytes) {
 
 std::string ReadTestFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 std::string MinidumpBytes(size_t size) {

@@ -71,6 +71,7 @@ TEST_F(IngestServerTest, RefusesBadRequestsAndStoresNothing) {
       {"no file part", kApiKey, {{"dump_id", "A", "", ""}}, 400},
       {"no dump_id", kApiKey, {{"file", "MDMP", "a.dmp", ""}}, 400},
       {"parent dump_id", kApiKey, Form("../x"), 400},
+      {"dot-dot dump_id", kApiKey, Form(".."), 400},
       {"slash in dump_id", kApiKey, Form("a/b"), 400},
       {"65-character dump_id", kApiKey, Form(std::string(65, 'a')), 400},
       {"dump over 50 MiB", kApiKey, Form("BIG", std::string(kFiftyMiB + 1, 'x')), 413},

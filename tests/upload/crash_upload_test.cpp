@@ -17,8 +17,8 @@
 
 namespace {
 
-using M = CrashMetadata;
-std::string S(size_t count, char c) { return std::string(count, c); }
+using Record = CrashMetadata;
+std::string Repeat(size_t count, char c) { return std::string(count, c); }
 
 // The content of the part `name`, or "(none)" when the upload has no such part.
 std::string Sent(const ReceivedUpload& upload, const char* name) {
@@ -75,17 +75,17 @@ TEST_F(CrashUploadTest, ValuesAreCutToTheirByteLimits) {
   // Each field is set alone to `value`, then to one byte more; the first `limit` bytes arrive,
   // and an empty value sends no part at all.
   for (const auto& [member, part, value, limit] :
-       std::vector<std::tuple<std::string M::*, const char*, std::string, size_t>>{
-           {&M::dump_id, "dump_id", S(64, 'd'), 64},
-           {&M::app_version, "app_version", S(32, 'a'), 32},
-           {&M::session_id, "session_id", S(64, 's'), 64},
-           {&M::uin, "uin", S(32, 'u'), 32},
-           {&M::lum_id, "lum_id", S(32, 'l'), 32},
-           {&M::pet_code, "pet_code", S(64, 'p'), 64},
-           {&M::pet_code, "pet_code", S(63, 'p') + "\xC3\xA9", 64},
-           {&M::process_name, "process_name", S(128, 'n'), 128},
-           {&M::client_ts, "client_ts", S(700, '7'), std::string::npos},
-           {&M::uin, "uin", "", 32}}) {
+       std::vector<std::tuple<std::string Record::*, const char*, std::string, size_t>>{
+           {&Record::dump_id, "dump_id", Repeat(64, 'd'), 64},
+           {&Record::app_version, "app_version", Repeat(32, 'a'), 32},
+           {&Record::session_id, "session_id", Repeat(64, 's'), 64},
+           {&Record::uin, "uin", Repeat(32, 'u'), 32},
+           {&Record::lum_id, "lum_id", Repeat(32, 'l'), 32},
+           {&Record::pet_code, "pet_code", Repeat(64, 'p'), 64},
+           {&Record::pet_code, "pet_code", Repeat(63, 'p') + "\xC3\xA9", 64},
+           {&Record::process_name, "process_name", Repeat(128, 'n'), 128},
+           {&Record::client_ts, "client_ts", Repeat(700, '7'), std::string::npos},
+           {&Record::uin, "uin", "", 32}}) {
     for (const std::string& tried : {value, value + "#"}) {
       SCOPED_TRACE(std::string(part) + " of " + std::to_string(tried.size()) + " bytes");
       CrashMetadata record = MakeRecord();
@@ -100,7 +100,7 @@ TEST_F(CrashUploadTest, ValuesAreCutToTheirByteLimits) {
 
 TEST_F(CrashUploadTest, EachFailureLogsOneLine) {
   const std::string closed_url = "http://127.0.0.1:" + std::to_string(TestIngestServer().port());
-  const std::string at_cap = R"({"code":0})" + S(kMaxReplyBytes - 10, ' ');
+  const std::string at_cap = R"({"code":0})" + Repeat(kMaxReplyBytes - 10, ' ');
   // Status 0: no server listens. An empty dump: the file is missing. The log line is the text
   // before the dump path, empty when the upload succeeds. Requests: how many reached the server
   // (a followed redirect would add one).
@@ -114,7 +114,7 @@ TEST_F(CrashUploadTest, EachFailureLogsOneLine) {
            {200, at_cap + " ", dump_, "upload failed, curl=23, http=0, dump=", 1},
            {200, at_cap, dump_, "", 1},
            {200, R"({"code":0})", "", "invalid or oversized dump: ", 0},
-           {200, R"({"code":0})", "MDMX" + S(100, 'x'), "invalid or oversized dump: ", 0}}) {
+           {200, R"({"code":0})", "MDMX" + Repeat(100, 'x'), "invalid or oversized dump: ", 0}}) {
     TestIngestServer server;
     server.SetReply(status, reply, {{"Location", server.url()}});
     CrashMetadata record = MakeRecord();

@@ -36,6 +36,12 @@ TestIngestServer::TestIngestServer(int port) {
     Record({request.method, request.path, request.headers, {}}, response);
     response.status = 404;
   });
+  // Tests bind 5001 one after another; a connection of an earlier server lingering in
+  // TIME_WAIT must not make the next bind fail.
+  server_.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   port_ = port == 0 ? server_.bind_to_any_port("127.0.0.1")
                     : (server_.bind_to_port("127.0.0.1", port) ? port : -1);
   EXPECT_GT(port_, 0) << "cannot bind the test ingest server";

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "support/temp_folder.h"
+
 namespace {
 
 constexpr unsigned kChildTimeoutSeconds = 120;
@@ -36,16 +38,6 @@ pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>
   _exit(127);
 }
 
-std::string ReadAll(std::FILE* file) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = pread(fileno(file), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
-}
-
 int WaitForExit(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
@@ -60,8 +52,8 @@ ProcessOutput RunProcess(const std::filesystem::path& program, const std::vector
   std::FILE* err = std::tmpfile();
   ProcessOutput output;
   output.exit_code = WaitForExit(Spawn(program, args, environment, out, err));
-  output.standard_output = ReadAll(out);
-  output.standard_error = ReadAll(err);
+  output.standard_output = ReadFromStart(out);
+  output.standard_error = ReadFromStart(err);
   std::fclose(out);
   std::fclose(err);
   return output;
@@ -86,7 +78,7 @@ int BackgroundProcess::Stop() {
   return exit_code;
 }
 
-std::string BackgroundProcess::StandardError() const { return ReadAll(error_file_); }
+std::string BackgroundProcess::StandardError() const { return ReadFromStart(error_file_); }
 
 bool WaitForPort(int port, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "support/temp_folder.h"
+
 StderrCapture::StderrCapture() {
   std::fflush(stderr);
   file_ = std::tmpfile();
@@ -18,12 +20,5 @@ StderrCapture::~StderrCapture() {
 
 std::string StderrCapture::Text() const {
   std::fflush(stderr);
-  // pread leaves the shared file offset alone, so later writes to fd 2 still append.
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = pread(fileno(file_), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
+  return ReadFromStart(file_);
 }

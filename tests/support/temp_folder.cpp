@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -32,6 +33,16 @@ std::string ReadTestFile(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::string ReadFromStart(std::FILE* file) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = pread(fileno(file), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
 }
 
 std::string MinidumpBytes(size_t size) {

@@ -1,6 +1,7 @@
 #ifndef FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
 #define FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -27,6 +28,10 @@ void WriteTestFile(const std::filesystem::path& path, std::string_view bytes);
 
 // The whole content of `path`, or an empty string when it cannot be read.
 std::string ReadTestFile(const std::filesystem::path& path);
+
+// Everything in `file` from its start, read without moving its offset (so a writer that
+// shares the offset still appends).
+std::string ReadFromStart(std::FILE* file);
 
 // "MDMP" followed by filler bytes, `size` bytes in all (a minidump-shaped file).
 std::string MinidumpBytes(size_t size);

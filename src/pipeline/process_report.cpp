@@ -2,10 +2,9 @@
 
 #include <curl/curl.h>
 
-#include <system_error>
-
 #include "diag/log_line.h"
 #include "metadata/crash_metadata.h"
+#include "platform/file_io.h"
 #include "upload/crash_upload.h"
 #include "upload/dump_stream.h"
 
@@ -17,13 +16,6 @@ bool IsCurlInitialized() {
   return initialized;
 }
 
-// True only when this call removed the file: one that had already gone counts as not
-// removed, so its report is looked at again rather than called a success.
-bool RemoveReportFile(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::remove(path, error) && !error;
-}
-
 void LogWithPath(const WideChar* message, const std::filesystem::path& path) {
   LogLine(message + path.native());
 }
@@ -32,14 +24,15 @@ ReportResult UploadAndRemove(const CrashMetadata& record) {
   if (!UploadCrashReport(record)) {
     return kReportIncomplete;
   }
-  // The dump goes first: while it remains, the metadata beside it makes the next run
-  // send the report again instead of losing it.
-  if (!RemoveReportFile(record.dump_path)) {
+  // A file that had already gone counts as not removed, so its report is looked at again
+  // rather than called a success. The dump goes first: while it remains, the metadata beside it
+  // makes the next run send the report again instead of losing it.
+  if (!RemoveFile(record.dump_path)) {
     LogWithPath(FENNICK_WIDE("uploaded but failed to remove dump, will retry idempotently: "),
                 record.dump_path);
     return kReportIncomplete;
   }
-  if (!RemoveReportFile(record.metadata_path)) {
+  if (!RemoveFile(record.metadata_path)) {
     LogWithPath(FENNICK_WIDE("uploaded but failed to remove metadata, will retry idempotently: "),
                 record.metadata_path);
     return kReportIncomplete;

@@ -16,21 +16,38 @@ using FileHandle = int;  // file descriptor
 // The value that stands for "no open file" (INVALID_HANDLE_VALUE on Windows, -1 on POSIX).
 extern const FileHandle kInvalidFileHandle;
 
+// Closes an open file handle.
+void CloseFile(FileHandle handle);
+
 // Owns one open file and closes it when destroyed.
 class ScopedFile {
  public:
   ScopedFile() = default;
   explicit ScopedFile(FileHandle handle) : handle_(handle) {}
   ScopedFile(ScopedFile&& other) noexcept : handle_(other.release()) {}
-  ScopedFile& operator=(ScopedFile&& other) noexcept;
+  ScopedFile& operator=(ScopedFile&& other) noexcept {
+    if (this != &other) {
+      reset(other.release());
+    }
+    return *this;
+  }
   ScopedFile(const ScopedFile&) = delete;
   ScopedFile& operator=(const ScopedFile&) = delete;
   ~ScopedFile() { reset(); }
 
   FileHandle get() const { return handle_; }
   bool is_valid() const { return handle_ != kInvalidFileHandle; }
-  FileHandle release();
-  void reset(FileHandle handle = kInvalidFileHandle);
+  FileHandle release() {
+    const FileHandle handle = handle_;
+    handle_ = kInvalidFileHandle;
+    return handle;
+  }
+  void reset(FileHandle handle = kInvalidFileHandle) {
+    if (handle_ != kInvalidFileHandle && handle_ != handle) {
+      CloseFile(handle_);
+    }
+    handle_ = handle;
+  }
 
  private:
   FileHandle handle_ = kInvalidFileHandle;
@@ -61,6 +78,9 @@ std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path);
 // Creates or truncates `path` and writes `data` as its whole content, flushed to disk.
 // Never follows a symbolic link planted at `path`. False when any step fails.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view data);
+
+// Removes the file at `path`, read-only or not. True only when this call removed it.
+bool RemoveFile(const std::filesystem::path& path);
 
 // Moves `from` over `to` (replacing it) within one folder and makes the move durable
 // before returning. False when the move fails.

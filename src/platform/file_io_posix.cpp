@@ -8,25 +8,7 @@
 
 const FileHandle kInvalidFileHandle = -1;
 
-ScopedFile& ScopedFile::operator=(ScopedFile&& other) noexcept {
-  if (this != &other) {
-    reset(other.release());
-  }
-  return *this;
-}
-
-FileHandle ScopedFile::release() {
-  const FileHandle handle = handle_;
-  handle_ = kInvalidFileHandle;
-  return handle;
-}
-
-void ScopedFile::reset(FileHandle handle) {
-  if (handle_ != kInvalidFileHandle && handle_ != handle) {
-    close(handle_);
-  }
-  handle_ = handle;
-}
+void CloseFile(FileHandle handle) { close(handle); }
 
 namespace {
 
@@ -145,6 +127,12 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view data) {
   }
   // close can report a delayed write error, so its result counts.
   return close(file.release()) == 0;
+}
+
+bool RemoveFile(const std::filesystem::path& path) {
+  // Removing a name needs write access to its folder, not to the file: a read-only file
+  // goes like any other.
+  return unlink(path.c_str()) == 0;
 }
 
 bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem::path& to) {

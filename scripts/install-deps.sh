@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Fennick builds, tests and demonstrates with. Quick when
 # everything is already there: apt-get runs only for packages that are missing.
+#   scripts/install-deps.sh            the Linux build, its tests and the demo
+#   scripts/install-deps.sh --windows  also the Windows cross build and Wine
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
           libcpp-httplib-dev curl time)
+for option in "$@"; do
+  case "$option" in
+    # The MinGW compiler also builds the PE fixtures of the Linux test suite.
+    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev) ;;
+    *) echo "unknown option: $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole suite twice: a normal build in
-# build/ and an AddressSanitizer + UndefinedBehaviorSanitizer build in build-sanitize/.
+# Installs what is missing, then builds and runs the whole suite three times: a normal Linux
+# build in build/, an AddressSanitizer + UndefinedBehaviorSanitizer build in
+# build-sanitize/, and the Windows build in build-windows/, whose tests run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh
+scripts/install-deps.sh --windows
 
 jobs=$(nproc)
 
@@ -19,3 +20,9 @@ cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+echo "== Windows build, tests under Wine =="
+scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+# The tests start the build tree's Wine server; it is stopped when they are done.
+trap 'WINEPREFIX="$PWD/build-windows/wine-prefix" wineserver -k 2>/dev/null || true' EXIT
+ctest --test-dir build-windows --output-on-failure -j"$jobs"

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <regex>
 
 #include "host/device_id.h"
 #include "host/host_facts.h"
+#include "support/environment.h"
 #include "support/temp_folder.h"
+
+namespace {
 
 TEST(HostFactsTest, AppVersionIsThePeTimeStampElseUnknown) {
   TempFolder folder;
@@ -26,15 +28,15 @@ TEST(HostFactsTest, AppVersionIsThePeTimeStampElseUnknown) {
     WriteTestFile(exe, bytes);
     EXPECT_EQ(GetAppVersionText(exe), "unknown") << testing::PrintToString(bytes);
   }
-  EXPECT_EQ(GetOsVersionText(), "");
+  // A real image without a version resource, linked with the time stamp 0x6553F100.
+  EXPECT_EQ(GetAppVersionText(FENNICK_FIXTURES_DIR "/plain/Ortivo.exe"), "pe-6553F100");
 }
 
 TEST(DeviceIdTest, KeepsAUsableFirstLineAndReplacesAnythingElseWithANewGuid) {
   const std::regex guid_form("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}");
   EXPECT_TRUE(std::regex_match(NewGuidText(), guid_form));
   TempFolder data;
-  // Nothing else in this test process reads the per-user data folder.
-  setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  const ScopedEnvironment environment(FolderEnvironment(data.path()));
   const std::filesystem::path id_file = data / "Ortivo" / "Fennick" / "device_id.txt";
   const std::string first = GetOrCreateDeviceId();
   EXPECT_TRUE(std::regex_match(first, guid_form)) << first;
@@ -57,9 +59,13 @@ TEST(DeviceIdTest, NoUserDataFolderMeansNoIdAndNothingCreated) {
   TempFolder folder;
   const std::filesystem::path saved = std::filesystem::current_path();
   std::filesystem::current_path(folder.path());
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("HOME");
-  EXPECT_EQ(GetOrCreateDeviceId(), "");
+  {
+    const ScopedEnvironment environment(NoUserDataEnvironment());
+    EXPECT_EQ(DeviceIdFilePath(), std::filesystem::path());
+    EXPECT_EQ(GetOrCreateDeviceId(), "");
+  }
   std::filesystem::current_path(saved);
   EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 }
+
+}  // namespace

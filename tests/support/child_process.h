@@ -1,13 +1,14 @@
 #ifndef FENNICK_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define FENNICK_TESTS_SUPPORT_CHILD_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/capture_file.h"
+#include "support/environment.h"
 
 struct ProcessOutput {
   int exit_code = -1;  // -1 when the process did not exit normally
@@ -15,15 +16,14 @@ struct ProcessOutput {
   std::string standard_error;
 };
 
-// Variables set (or, with no value, removed) on top of this process's environment.
-using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
-
 // Runs `program` with `args` (argv[0] excluded) to completion, capturing both streams. The
 // child is killed after two minutes, so a hang fails the test instead of stalling it.
-ProcessOutput RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+ProcessOutput RunProcess(const std::filesystem::path& program,
+                         const std::vector<std::filesystem::path>& args,
                          const EnvironmentChanges& environment = {});
 
-// A long-running child (such as an ingest server) stopped with SIGTERM on destruction.
+// POSIX only (the reference ingest server is a Linux tool): a long-running child stopped
+// with SIGTERM on destruction.
 class BackgroundProcess {
  public:
   BackgroundProcess(const std::filesystem::path& program, const std::vector<std::string>& args);
@@ -37,11 +37,12 @@ class BackgroundProcess {
   std::string StandardError() const;
 
  private:
-  pid_t pid_ = -1;
-  std::FILE* error_file_ = nullptr;
+  int pid_ = -1;
+  CaptureFile error_;
 };
 
-// Waits until a TCP connection to 127.0.0.1:`port` succeeds; false after `seconds`.
+// POSIX only: waits until a TCP connection to 127.0.0.1:`port` succeeds; false after
+// `seconds`.
 bool WaitForPort(int port, int seconds = 10);
 
 #endif  // FENNICK_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -1,10 +1,12 @@
 #ifndef FENNICK_TESTS_SUPPORT_STDERR_CAPTURE_H_
 #define FENNICK_TESTS_SUPPORT_STDERR_CAPTURE_H_
 
-#include <cstdio>
 #include <string>
 
-// Sends this process's standard error (fd 2) to a temporary file while alive.
+#include "platform/file_io.h"
+#include "support/capture_file.h"
+
+// Sends this process's standard error to a temporary file while alive.
 class StderrCapture {
  public:
   StderrCapture();
@@ -12,12 +14,12 @@ class StderrCapture {
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
 
-  // Everything written to fd 2 since construction.
+  // Everything written to standard error since construction.
   std::string Text() const;
 
  private:
-  int saved_fd_ = -1;
-  std::FILE* file_ = nullptr;
+  CaptureFile file_;
+  FileHandle saved_ = kInvalidFileHandle;
 };
 
 #endif  // FENNICK_TESTS_SUPPORT_STDERR_CAPTURE_H_

@@ -1,17 +1,23 @@
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <random>
 #include <system_error>
 
+#include "support/native_files.h"
+
 TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "fennick-test-XXXXXX").string();
-  EXPECT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a temporary folder";
-  path_ = pattern;
+  // A random name that did not exist before: create_directory says whether it made it.
+  std::random_device random;
+  std::error_code error;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = std::filesystem::temp_directory_path(error) /
+            ("fennick-test-" + std::to_string(random()) + std::to_string(random()));
+    if (std::filesystem::create_directory(path_, error)) return;
+  }
+  ADD_FAILURE() << "cannot make a temporary folder: " << error.message();
 }
 
 TempFolder::~TempFolder() {
@@ -22,27 +28,27 @@ TempFolder::~TempFolder() {
 void WriteTestFile(const std::filesystem::path& path, std::string_view bytes) {
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  EXPECT_TRUE(out) << "cannot write " << path;
+  std::FILE* file = OpenNativeFile(path, "wb");
+  const bool written =
+      file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const bool closed = file != nullptr && std::fclose(file) == 0;
+  EXPECT_TRUE(written && closed) << "cannot write " << testing::PrintToString(path.native());
 }
 
 std::string ReadTestFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  std::string content;
+  std::FILE* file = OpenNativeFile(path, "rb");
+  if (file == nullptr) return content;
+  char buffer[65536];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, count);
+  std::fclose(file);
+  return content;
 }
 
-std::string ReadFromStart(std::FILE* file) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = pread(fileno(file), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 std::string MinidumpBytes(size_t size) {

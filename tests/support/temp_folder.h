@@ -1,7 +1,6 @@
 #ifndef FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
 #define FENNICK_TESTS_SUPPORT_TEMP_FOLDER_H_
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -29,9 +28,8 @@ void WriteTestFile(const std::filesystem::path& path, std::string_view bytes);
 // The whole content of `path`, or an empty string when it cannot be read.
 std::string ReadTestFile(const std::filesystem::path& path);
 
-// Everything in `file` from its start, read without moving its offset (so a writer that
-// shares the offset still appends).
-std::string ReadFromStart(std::FILE* file);
+// The path as UTF-8, as Fennick writes it in its log lines.
+std::string Utf8(const std::filesystem::path& path);
 
 // "MDMP" followed by filler bytes, `size` bytes in all (a minidump-shaped file).
 std::string MinidumpBytes(size_t size);

@@ -40,7 +40,7 @@ TestIngestServer::TestIngestServer(int port) {
   // TIME_WAIT must not make the next bind fail.
   server_.set_socket_options([](socket_t sock) {
     int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
   });
   port_ = port == 0 ? server_.bind_to_any_port("127.0.0.1")
                     : (server_.bind_to_port("127.0.0.1", port) ? port : -1);

@@ -3,13 +3,14 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "host/host_facts.h"
+#include "support/environment.h"
 #include "support/stderr_capture.h"
 #include "support/temp_folder.h"
 #include "support/test_ingest_server.h"
@@ -25,6 +26,16 @@ std::string Sent(const ReceivedUpload& upload, const char* name) {
   return upload.Find(name) ? upload.Find(name)->content : "(none)";
 }
 
+// Every part of a full upload in body order. "os_version" is sent only where the host has
+// an OS version text (Windows), and then with that text.
+std::vector<std::string> AllPartNames() {
+  std::vector<std::string> names = {"file",       "dump_id", "device_id", "app_version",
+                                    "session_id", "uin",     "lum_id",    "pet_code"};
+  if (!GetOsVersionText().empty()) names.push_back("os_version");
+  for (const char* name : {"computer_name", "process_name", "client_ts"}) names.push_back(name);
+  return names;
+}
+
 // The upload's result and what it logged.
 std::pair<bool, std::string> Send(const CrashMetadata& record, const std::string& url) {
   StderrCapture capture;
@@ -33,8 +44,6 @@ std::pair<bool, std::string> Send(const CrashMetadata& record, const std::string
 
 struct CrashUploadTest : ::testing::Test {
   static void SetUpTestSuite() { ASSERT_EQ(curl_global_init(CURL_GLOBAL_ALL), CURLE_OK); }
-  // The device id file is created under this folder rather than the user's own.
-  void SetUp() override { setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1); }
 
   CrashMetadata MakeRecord() {
     WriteTestFile(folder_ / "crash 01.dmp", dump_);
@@ -47,6 +56,8 @@ struct CrashUploadTest : ::testing::Test {
   }
 
   TempFolder folder_;
+  // The device id file is created under this folder rather than the user's own.
+  ScopedEnvironment environment_{FolderEnvironment(folder_ / "data")};
   TestIngestServer server_;
   std::string dump_ = MinidumpBytes(300000);
 };
@@ -60,10 +71,8 @@ TEST_F(CrashUploadTest, SendsTheDumpAndEveryFieldInOrder) {
   headers.headers = upload.headers;
   EXPECT_EQ(headers.get_header_value("X-Api-Key"), "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03");
   EXPECT_EQ(headers.get_header_value("User-Agent"), "Fennick/1.0");
-  EXPECT_EQ(upload.PartNames(),
-            (std::vector<std::string>{"file", "dump_id", "device_id", "app_version", "session_id",
-                                      "uin", "lum_id", "pet_code", "computer_name", "process_name",
-                                      "client_ts"}));
+  EXPECT_EQ(upload.PartNames(), AllPartNames());
+  EXPECT_EQ(Sent(upload, "os_version"), GetOsVersionText().empty() ? "(none)" : GetOsVersionText());
   EXPECT_EQ(upload.parts.at(0).filename, "crash 01.dmp");
   EXPECT_EQ(upload.parts.at(0).content_type, "application/octet-stream");
   EXPECT_TRUE(upload.parts.at(0).content == dump_) << "the dump arrived changed";
@@ -92,7 +101,7 @@ TEST_F(CrashUploadTest, ValuesAreCutToTheirByteLimits) {
       record.*member = tried;
       ASSERT_TRUE(Send(record, server_.url()).first);
       const ReceivedUpload upload = server_.Uploads().back();
-      EXPECT_EQ(upload.parts.size(), tried.empty() ? 10u : 11u);
+      EXPECT_EQ(upload.parts.size(), AllPartNames().size() - (tried.empty() ? 1 : 0));
       EXPECT_EQ(Sent(upload, part), tried.empty() ? "(none)" : tried.substr(0, limit));
     }
   }
@@ -120,7 +129,7 @@ TEST_F(CrashUploadTest, EachFailureLogsOneLine) {
     CrashMetadata record = MakeRecord();
     std::filesystem::remove(record.dump_path);
     if (!dump.empty()) WriteTestFile(record.dump_path, dump);
-    const std::string line = "[Fennick] " + log + record.dump_path.native() + "\n";
+    const std::string line = "[Fennick] " + log + Utf8(record.dump_path) + "\n";
     EXPECT_EQ(Send(record, status == 0 ? closed_url : server.url()),
               std::make_pair(log.empty(), log.empty() ? "" : line));
     EXPECT_EQ(server.Uploads().size(), requests) << status << " " << log;

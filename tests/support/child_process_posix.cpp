@@ -1,5 +1,3 @@
-#include "support/child_process.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -9,18 +7,18 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
-#include "support/temp_folder.h"
+#include "support/child_process.h"
 
 namespace {
 
 constexpr unsigned kChildTimeoutSeconds = 120;
 
-// Forks and execs `program`; the child's stdout and stderr go to the given files.
+// Forks and execs `program`; the child's stdout and stderr go to the given descriptors
+// (stdout stays when `out` is negative).
 pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
-            const EnvironmentChanges& environment, std::FILE* out, std::FILE* err) {
+            const EnvironmentChanges& environment, int out, int err) {
   std::vector<std::string> storage = {program.string()};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -28,11 +26,9 @@ pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>
   argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid != 0) return pid;
-  if (out != nullptr) dup2(fileno(out), STDOUT_FILENO);
-  dup2(fileno(err), STDERR_FILENO);
-  for (const auto& [name, value] : environment) {
-    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-  }
+  if (out >= 0) dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  ChangeEnvironment(environment);
   alarm(kChildTimeoutSeconds);  // survives exec: a hung child dies of SIGALRM
   execv(argv[0], argv.data());
   _exit(127);
@@ -46,29 +42,25 @@ int WaitForExit(pid_t pid) {
 
 }  // namespace
 
-ProcessOutput RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+ProcessOutput RunProcess(const std::filesystem::path& program,
+                         const std::vector<std::filesystem::path>& args,
                          const EnvironmentChanges& environment) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+  const CaptureFile out, err;
+  const std::vector<std::string> narrow_args(args.begin(), args.end());
   ProcessOutput output;
-  output.exit_code = WaitForExit(Spawn(program, args, environment, out, err));
-  output.standard_output = ReadFromStart(out);
-  output.standard_error = ReadFromStart(err);
-  std::fclose(out);
-  std::fclose(err);
+  output.exit_code =
+      WaitForExit(Spawn(program, narrow_args, environment, out.handle(), err.handle()));
+  output.standard_output = out.Text();
+  output.standard_error = err.Text();
   return output;
 }
 
 BackgroundProcess::BackgroundProcess(const std::filesystem::path& program,
-                                     const std::vector<std::string>& args)
-    : error_file_(std::tmpfile()) {
-  pid_ = Spawn(program, args, {}, nullptr, error_file_);
+                                     const std::vector<std::string>& args) {
+  pid_ = Spawn(program, args, {}, -1, error_.handle());
 }
 
-BackgroundProcess::~BackgroundProcess() {
-  Stop();
-  std::fclose(error_file_);
-}
+BackgroundProcess::~BackgroundProcess() { Stop(); }
 
 int BackgroundProcess::Stop() {
   if (pid_ <= 0) return -1;
@@ -78,7 +70,7 @@ int BackgroundProcess::Stop() {
   return exit_code;
 }
 
-std::string BackgroundProcess::StandardError() const { return ReadFromStart(error_file_); }
+std::string BackgroundProcess::StandardError() const { return error_.Text(); }
 
 bool WaitForPort(int port, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

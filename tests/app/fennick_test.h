@@ -1,0 +1,46 @@
+#ifndef FENNICK_TESTS_APP_FENNICK_TEST_H_
+#define FENNICK_TESTS_APP_FENNICK_TEST_H_
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/environment.h"
+#include "support/temp_folder.h"
+
+inline constexpr int kIngestPort = 5001;
+
+// A log line as Fennick writes it: prefix, message, the path in UTF-8, line feed.
+inline std::string Line(const std::string& message, const std::filesystem::path& path) {
+  return "[Fennick] " + message + Utf8(path) + "\n";
+}
+
+// Runs the built fennick executable as a process, with its own per-user data folder and
+// temporary folder, and a dump folder to plant reports in.
+class FennickTest : public ::testing::Test {
+ protected:
+  ProcessOutput Run(const std::vector<std::filesystem::path>& args,
+                    const std::filesystem::path& program = FENNICK_EXE) {
+    ProcessOutput output =
+        RunProcess(program, args, FolderEnvironment(data_home_.path(), temp_.path()));
+    EXPECT_EQ(output.standard_output, "") << "nothing is ever written to standard output";
+    return output;
+  }
+  void ExpectRun(const std::vector<std::filesystem::path>& args, int exit_code,
+                 const std::string& log) {
+    ProcessOutput output = Run(args);
+    EXPECT_EQ(output.exit_code, exit_code);
+    EXPECT_EQ(output.standard_error, log);
+  }
+  const std::filesystem::path& Dumps() const { return dumps_.path(); }
+  std::filesystem::path Metadata(const std::string& stem) const {
+    return dumps_ / (stem + ".crash.json");
+  }
+
+  TempFolder dumps_, data_home_, temp_;
+};
+
+#endif  // FENNICK_TESTS_APP_FENNICK_TEST_H_

@@ -1,0 +1,16 @@
+#include <gtest/gtest.h>
+
+#include "pipeline/scan_uploads.h"
+#include "support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+TEST(ScanDumpFolderPosixTest, FollowsLinksToFilesAndADanglingLinkHidesNothing) {
+  TempFolder folder, elsewhere;
+  WriteTestFile(elsewhere / "target.bin", MinidumpBytes(64));
+  fs::create_symlink(elsewhere / "gone.dmp", folder / "0-broken.dmp");
+  fs::create_symlink(elsewhere / "target.bin", folder / "y.dmp");
+  WriteTestFile(folder / "b.dmp", MinidumpBytes(64));
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 0), (std::vector<std::string>{"b.dmp", "y.dmp"}));
+  EXPECT_TRUE(fs::exists(elsewhere / "target.bin")) << "only the link is removed";
+}

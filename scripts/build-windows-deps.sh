@@ -42,13 +42,13 @@ ensure_source_entries() {
     return
   fi
   local entries=/etc/apt/sources.list.d/fennick-deb-src
-  local sources=()
+  # deb822 stanzas: each copied with its Types changed, a blank line after each file.
   for file in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$file" ] && [ "$file" != "$entries.sources" ] && sources+=("$file")
-  done
-  if [ "${#sources[@]}" -gt 0 ]; then
-    sed -E 's/^Types:.*/Types: deb-src/' "${sources[@]}" | "${sudo_cmd[@]}" tee "$entries.sources" >/dev/null
-  fi
+    if [ -f "$file" ] && [ "$file" != "$entries.sources" ]; then
+      sed -E 's/^Types:.*/Types: deb-src/' "$file"
+      echo
+    fi
+  done | "${sudo_cmd[@]}" tee "$entries.sources" >/dev/null
   if [ -f /etc/apt/sources.list ]; then
     sed -nE 's/^deb[[:space:]]/deb-src /p' /etc/apt/sources.list | "${sudo_cmd[@]}" tee "$entries.list" >/dev/null
   fi

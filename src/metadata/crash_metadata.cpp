@@ -1,5 +1,6 @@
 #include "metadata/crash_metadata.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -34,8 +35,9 @@ constexpr StringMember kStringMembers[] = {
 };
 
 // The whole content of the regular file at `path`, or nullopt when it cannot be opened or
-// read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
+// read, or holds more than kMaxMetadataBytes. Reads at most one byte past the limit, so a
+// huge or sparse file costs no more than a small one.
+std::optional<std::string> ReadBoundedFile(const std::filesystem::path& path) {
   const ScopedFile file = OpenFileForReading(path);
   if (!file.is_valid()) {
     return std::nullopt;
@@ -43,12 +45,16 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
   std::string content;
   for (;;) {
     const size_t filled = content.size();
-    content.resize(filled + kReadChunkBytes);
-    const int64_t count = ReadFromFile(file.get(), content.data() + filled, kReadChunkBytes);
+    const size_t wanted = std::min(kReadChunkBytes, kMaxMetadataBytes + 1 - filled);
+    content.resize(filled + wanted);
+    const int64_t count = ReadFromFile(file.get(), content.data() + filled, wanted);
     if (count < 0) {
       return std::nullopt;
     }
     content.resize(filled + static_cast<size_t>(count));
+    if (content.size() > kMaxMetadataBytes) {
+      return std::nullopt;
+    }
     if (count == 0) {
       return content;
     }
@@ -126,14 +132,16 @@ void CompleteRecord(CrashMetadata* record) {
   }
 }
 
-bool LoadValidatedRecord(const std::filesystem::path& metadata_path, CrashMetadata* record) {
-  const std::optional<std::string> content = ReadWholeFile(metadata_path);
-  if (!content) {
+bool ParseValidatedRecord(std::string_view content, const std::filesystem::path& metadata_path,
+                          CrashMetadata* record) {
+  // The parser takes a NUL byte for the end of the input and would ignore whatever follows;
+  // valid JSON text never holds one.
+  if (content.find('\0') != std::string_view::npos) {
     return false;
   }
   // The parser itself skips one leading UTF-8 byte-order mark.
   const nlohmann::json document =
-      nlohmann::json::parse(content->begin(), content->end(), nullptr, /*allow_exceptions=*/false,
+      nlohmann::json::parse(content.begin(), content.end(), nullptr, /*allow_exceptions=*/false,
                             /*ignore_comments=*/false);
   if (!document.is_object() || !FillRecord(document, metadata_path, record)) {
     return false;
@@ -150,10 +158,19 @@ bool LoadCrashMetadata(const std::filesystem::path& metadata_path, CrashMetadata
   if (record == nullptr) {
     return false;
   }
-  // Whatever the file holds, a rejection is a result: the library's type errors and
-  // running out of memory on a huge file end here.
+  const std::optional<std::string> content = ReadBoundedFile(metadata_path);
+  return content.has_value() && ParseCrashMetadata(*content, metadata_path, record);
+}
+
+bool ParseCrashMetadata(std::string_view content, const std::filesystem::path& metadata_path,
+                        CrashMetadata* record) {
+  if (record == nullptr) {
+    return false;
+  }
+  // Whatever the content, a rejection is a result: the library's type errors and running
+  // out of memory end here.
   try {
-    return LoadValidatedRecord(metadata_path, record);
+    return ParseValidatedRecord(content, metadata_path, record);
   } catch (const nlohmann::json::exception&) {
     return false;
   } catch (const std::bad_alloc&) {
@@ -165,7 +182,9 @@ bool IsBareFileName(const WideString& name) {
   if (name.empty()) {
     return false;
   }
-  if (name.find_first_of(FENNICK_WIDE("\\/")) != WideString::npos) {
+  // The system would cut a name at a NUL character and open some other file.
+  if (name.find_first_of(FENNICK_WIDE("\\/")) != WideString::npos ||
+      name.find(WideChar{0}) != WideString::npos) {
     return false;
   }
   if (name.size() >= 2 && IsAsciiLetter(name[0]) && name[1] == ':') {

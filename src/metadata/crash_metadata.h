@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "platform/native_text.h"
 
 inline constexpr size_t kMaxDumpIdBytes = 64;
+// A crash metadata file is a few hundred bytes; anything above this is not one.
+inline constexpr size_t kMaxMetadataBytes = 1048576;
 inline constexpr char kDefaultProcessName[] = "Ortivo.exe";
 inline constexpr char kAgentExecutableName[] = "Ortivo.exe";
 
@@ -26,12 +29,18 @@ struct CrashMetadata {
 };
 
 // Loads and validates the crash metadata file at `metadata_path` into `record` (expected
-// new), completing client_ts and app_version. False when the file is rejected, in which
-// case the record's content is unspecified. Never throws, whatever the file holds.
+// new), completing client_ts and app_version. False when the file is rejected (a file over
+// kMaxMetadataBytes included), in which case the record's content is unspecified. Never
+// throws, whatever the file holds.
 bool LoadCrashMetadata(const std::filesystem::path& metadata_path, CrashMetadata* record);
 
+// The same for content already read from the file at `metadata_path`: the whole of it must
+// be one JSON object, with nothing but white space after it.
+bool ParseCrashMetadata(std::string_view content, const std::filesystem::path& metadata_path,
+                        CrashMetadata* record);
+
 // True when `name` can only name a file in the metadata file's own folder: not empty, no
-// "\" or "/", no drive prefix, no "..".
+// "\" or "/", no drive prefix, no "..", no NUL character.
 bool IsBareFileName(const WideString& name);
 
 // The file's last-write time as decimal milliseconds since 1970-01-01 00:00 UTC, or "0".

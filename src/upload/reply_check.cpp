@@ -62,6 +62,11 @@ size_t CollectReplyBody(char* data, size_t item_size, size_t item_count, void* u
 }
 
 bool IsReplyAccepted(const std::string& body) {
+  // The parser takes a NUL byte for the end of the input and would ignore whatever follows
+  // ({"code":0} NUL {"code":1}); valid JSON text never holds one.
+  if (body.find('\0') != std::string::npos) {
+    return false;
+  }
   // Non-throwing and strict: no parser callback, comments refused, a failed parse gives a
   // discarded value, which is no object.
   const nlohmann::json reply = nlohmann::json::parse(body, nullptr, false, false);

@@ -5,7 +5,6 @@
 #include <string>
 #include <tuple>
 
-#include "host/host_facts.h"
 #include "metadata/orphan_metadata.h"
 #include "support/native_files.h"
 #include "support/temp_folder.h"
@@ -35,8 +34,10 @@ TEST(LoadCrashMetadataTest, AcceptsOrRejectsDocuments) {
   const auto path = folder / "r.crash.json";
   WriteTestFile(folder / "x.dmp", "MDMP");
   SetLastWriteTime(folder / "x.dmp", 1765188930123);
-  const std::string agent_version = GetAppVersionText(AgentExecutablePath());
-  const std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
+  // No agent executable lies beside the test program: a looked-up version reads "unknown".
+  const std::string deep = std::string(500000, '[') + std::string(500000, ']');
+  // The largest file accepted: a document padded with white space to the limit.
+  const std::string largest = Doc("") + std::string(kMaxMetadataBytes - Doc("").size(), ' ');
   const std::string max_id(kMaxDumpIdBytes, 'a');
   std::string euros;
   for (int i = 0; i < 22; ++i) euros += "\xE2\x82\xAC";
@@ -51,10 +52,15 @@ TEST(LoadCrashMetadataTest, AcceptsOrRejectsDocuments) {
       {Doc(""), &CrashMetadata::client_ts, "1765188930123"},
       {R"({"dump_file":"gone.dmp","dump_id":"ID"})", &CrashMetadata::client_ts, "0"},
       {Doc(R"(,"app_version":"Unknown")"), &CrashMetadata::app_version, "Unknown"},
-      {Doc(R"(,"app_version":"")"), &CrashMetadata::app_version, agent_version},
+      {Doc(R"(,"app_version":"")"), &CrashMetadata::app_version, "unknown"},
       {Doc(R"(,"process_name":"")"), &CrashMetadata::process_name, ""},
       {Doc(",\"dump_id\":\"" + max_id + "\""), &CrashMetadata::dump_id, max_id},
       {Doc(",\"channel\":" + deep), &CrashMetadata::dump_id, "ID"},
+      {largest, &CrashMetadata::dump_id, "ID"},
+      {largest + " ", nullptr, ""},
+      {Doc("") + std::string(1, '\0'), nullptr, ""},
+      {Doc("") + std::string(1, '\0') + "{\"dump_id\":1} trailing garbage", nullptr, ""},
+      {R"({"dump_file":"x.dmp\u0000junk","dump_id":"ID"})", nullptr, ""},
       {Doc(","), nullptr, ""},
       {Doc("/* c */"), nullptr, ""},
       {Doc("") + "x", nullptr, ""},
@@ -68,7 +74,7 @@ TEST(LoadCrashMetadataTest, AcceptsOrRejectsDocuments) {
       {Doc(",\"dump_id\":\"" + max_id + "a\""), nullptr, ""},
       {Doc(",\"dump_id\":\"" + euros + "\""), nullptr, ""},
       {Doc(",\"dump_id\":" + deep), nullptr, ""},
-      {kExample, &CrashMetadata::app_version, agent_version},
+      {kExample, &CrashMetadata::app_version, "unknown"},
       {kExample, &CrashMetadata::process_name, "Ortivo.exe"},
       {kExample, &CrashMetadata::client_ts, "1765188930123"},
   };
@@ -87,6 +93,9 @@ TEST(LoadCrashMetadataTest, AcceptsOrRejectsDocuments) {
   EXPECT_EQ(record.dump_path, folder / "Ortivo_20261208_101530.dmp");
   EXPECT_FALSE(LoadCrashMetadata(folder / "missing.crash.json", &record));
   EXPECT_FALSE(LoadCrashMetadata(folder.path(), &record));
+  // A sparse 1.5 GiB file takes no disk space; it is refused after the first MiB.
+  std::filesystem::resize_file(path, 3ull << 29);
+  EXPECT_FALSE(LoadCrashMetadata(path, &record));
 }
 
 TEST(IsBareFileNameTest, AcceptsOnlyNamesInTheSameFolder) {

@@ -40,9 +40,10 @@ TEST(FileIoTest, ReplacesReadsRemovedFilesAndRemovesReadOnlyOnes) {
 }
 
 TEST(TextConversionTest, IllFormedUtf8GivesEmptyTextAndWellFormedSurvives) {
-  // Lead without continuation, truncated, overlong, surrogate, above U+10FFFF, stray byte.
-  for (const std::string bad :
-       {"\xC3\x28", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
+  // Lead without continuation, truncated, overlong in two, three and four bytes, surrogate,
+  // above U+10FFFF, stray continuation byte.
+  for (const std::string bad : {"\xC3\x28", "\xE2\x82", "\xC0\xAF", "\xE0\x80\xAF",
+                                "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
     EXPECT_EQ(Utf8ToWide("ok" + bad), WideString()) << testing::PrintToString(bad);
   }
   EXPECT_EQ(Utf8ToWide(""), WideString());

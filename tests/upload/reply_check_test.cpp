@@ -14,6 +14,11 @@ TEST(IsReplyAcceptedTest, AcceptsOnlyAStrictObjectWhoseCodeIsZero) {
            R"({"code":false})", R"({"trace":)" + deep + R"(,"code":0})"}) {
     EXPECT_TRUE(IsReplyAccepted(body)) << body.substr(0, 60);
   }
+  // After the value only white space may follow, and a NUL byte is none.
+  for (const std::string& body : {std::string(R"({"code":0})") + '\0',
+                                  std::string(R"({"code":0})") + '\0' + R"({"code":1} trailing)"}) {
+    EXPECT_FALSE(IsReplyAccepted(body)) << testing::PrintToString(body);
+  }
   for (const char* body :
        {R"({"code":1})", R"({"code":-1})", R"({"code":true})", "{}", R"({"Code":0})",
         R"([{"code":0}])", R"({"code":0} x)", R"({"code":0} // done)", "", R"({"code":4294967296})",

@@ -76,8 +76,10 @@ std::string GetOrCreateDeviceId() {
     return id;
   }
   // An identifier that cannot be kept still serves this upload; the next call makes another.
+  // Written whole: a power loss mid-write must not leave an empty file that would make the
+  // next run send under a new identifier.
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
-  static_cast<void>(WriteWholeFile(path, id));
+  static_cast<void>(WriteFileThroughTemporary(path, id));
   return id;
 }

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr char kMetadataExtension[] = ".crash.json";
-constexpr char kTemporarySuffix[] = ".tmp";
 constexpr int kSchemaVersion = 1;
 constexpr int kIndentWidth = 2;
 
@@ -62,10 +61,6 @@ bool WriteCrashMetadataFile(const CrashMetadata& record) {
   if (!text) {
     return false;
   }
-  // Readers of the folder must only ever see a whole file under the final name, so the
-  // text goes to a temporary name first and is then moved over it.
-  std::filesystem::path temporary_path = record.metadata_path;
-  temporary_path += kTemporarySuffix;
-  return WriteWholeFile(temporary_path, *text) &&
-         ReplaceFileDurably(temporary_path, record.metadata_path);
+  // Readers of the folder must only ever see a whole file under the final name.
+  return WriteFileThroughTemporary(record.metadata_path, *text);
 }

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <optional>
+
 #include "diag/log_line.h"
 #include "metadata/crash_metadata.h"
 #include "platform/file_io.h"
@@ -20,19 +22,34 @@ void LogWithPath(const WideChar* message, const std::filesystem::path& path) {
   LogLine(message + path.native());
 }
 
-ReportResult UploadAndRemove(const CrashMetadata& record) {
+// The identity of the file at `path` now, or nullopt when it cannot be opened.
+std::optional<FileIdentity> IdentifyFileAt(const std::filesystem::path& path) {
+  const ScopedFile file = OpenFileForReading(path);
+  return file.is_valid() ? IdentifyFile(file.get()) : std::nullopt;
+}
+
+// Removes the file at `path` only when it is still `expected`, the very file that was
+// checked and sent, unchanged. A file that has grown (an agent still writing its dump), been
+// replaced or already gone is left alone: the next run sends whatever is there then.
+bool RemoveIfUnchanged(const std::filesystem::path& path,
+                       const std::optional<FileIdentity>& expected) {
+  return expected.has_value() && IdentifyFileAt(path) == expected && RemoveFile(path);
+}
+
+ReportResult UploadAndRemove(const CrashMetadata& record,
+                             const std::optional<FileIdentity>& dump_identity,
+                             const std::optional<FileIdentity>& metadata_identity) {
   if (!UploadCrashReport(record)) {
     return kReportIncomplete;
   }
-  // A file that had already gone counts as not removed, so its report is looked at again
-  // rather than called a success. The dump goes first: while it remains, the metadata beside it
-  // makes the next run send the report again instead of losing it.
-  if (!RemoveFile(record.dump_path)) {
+  // The dump goes first: while it remains, the metadata beside it makes the next run send
+  // the report again instead of losing it.
+  if (!RemoveIfUnchanged(record.dump_path, dump_identity)) {
     LogWithPath(FENNICK_WIDE("uploaded but failed to remove dump, will retry idempotently: "),
                 record.dump_path);
     return kReportIncomplete;
   }
-  if (!RemoveFile(record.metadata_path)) {
+  if (!RemoveIfUnchanged(record.metadata_path, metadata_identity)) {
     LogWithPath(FENNICK_WIDE("uploaded but failed to remove metadata, will retry idempotently: "),
                 record.metadata_path);
     return kReportIncomplete;
@@ -47,6 +64,9 @@ ReportResult ProcessReport(const std::filesystem::path& metadata_path, bool vali
   if (!IsCurlInitialized()) {
     return kReportIncomplete;
   }
+  // Taken before loading: should the file change while it is read, it no longer matches
+  // and is kept.
+  const std::optional<FileIdentity> metadata_identity = IdentifyFileAt(metadata_path);
   CrashMetadata record;
   if (!LoadCrashMetadata(metadata_path, &record)) {
     LogWithPath(FENNICK_WIDE("invalid metadata: "), metadata_path);
@@ -63,5 +83,5 @@ ReportResult ProcessReport(const std::filesystem::path& metadata_path, bool vali
     LogWithPath(FENNICK_WIDE("validation succeeded: "), record.dump_path);
     return kReportDone;
   }
-  return UploadAndRemove(record);
+  return UploadAndRemove(record, IdentifyFile(check.handle.get()), metadata_identity);
 }

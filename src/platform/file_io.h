@@ -55,6 +55,18 @@ class ScopedFile {
 
 enum class SeekOrigin { kBegin, kCurrent, kEnd };
 
+// What tells one file from another, and a file from its later self: its identity on its
+// volume (device and inode, or volume serial number and file index), its size and its
+// last-write time (in the platform's own units).
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  int64_t size = 0;
+  int64_t last_write_time = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // Opens an existing regular file for reading. Never blocks on a FIFO, socket or device:
 // those are refused. The open does not stop others (or a second open) from reading,
 // writing or deleting the file. Returns an invalid ScopedFile on failure.
@@ -68,6 +80,9 @@ int64_t ReadFromFile(FileHandle file, void* buffer, size_t size);
 // nullopt on failure (including a resulting negative position).
 std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin origin);
 
+// The open file's identity as it stands now, or nullopt when it cannot be read.
+std::optional<FileIdentity> IdentifyFile(FileHandle file);
+
 // The file's current size in bytes, or nullopt when it cannot be read.
 std::optional<int64_t> GetFileSize(FileHandle file);
 
@@ -78,6 +93,12 @@ std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path);
 // Creates or truncates `path` and writes `data` as its whole content, flushed to disk.
 // Never follows a symbolic link planted at `path`. False when any step fails.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view data);
+
+// Writes `data` to `path` + ".tmp" (as WriteWholeFile does) and then moves that file over
+// `path` (as ReplaceFileDurably does), so that readers of `path` only ever see its old
+// content or the whole new one, even after a power loss. On failure `path` is unchanged,
+// and the temporary file may remain.
+bool WriteFileThroughTemporary(const std::filesystem::path& path, std::string_view data);
 
 // Removes the file at `path`, read-only or not. True only when this call removed it.
 bool RemoveFile(const std::filesystem::path& path);

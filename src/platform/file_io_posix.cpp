@@ -90,6 +90,18 @@ std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin orig
   return static_cast<int64_t>(position);
 }
 
+std::optional<FileIdentity> IdentifyFile(FileHandle file) {
+  struct stat status {};
+  if (fstat(file, &status) != 0) {
+    return std::nullopt;
+  }
+  constexpr int64_t kNsPerSecond = 1000000000;
+  return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+                      static_cast<int64_t>(status.st_size),
+                      static_cast<int64_t>(status.st_mtim.tv_sec) * kNsPerSecond +
+                          static_cast<int64_t>(status.st_mtim.tv_nsec)};
+}
+
 std::optional<int64_t> GetFileSize(FileHandle file) {
   struct stat status {};
   if (fstat(file, &status) != 0) {

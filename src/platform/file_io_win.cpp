@@ -78,6 +78,20 @@ std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin orig
   return position.QuadPart;
 }
 
+std::optional<FileIdentity> IdentifyFile(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information)) {
+    return std::nullopt;
+  }
+  return FileIdentity{
+      information.dwVolumeSerialNumber,
+      static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow,
+      static_cast<int64_t>(static_cast<uint64_t>(information.nFileSizeHigh) << 32 |
+                           information.nFileSizeLow),
+      static_cast<int64_t>(static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32 |
+                           information.ftLastWriteTime.dwLowDateTime)};
+}
+
 std::optional<int64_t> GetFileSize(FileHandle file) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size)) {

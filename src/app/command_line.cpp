@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "diag/log_line.h"
 #include "pipeline/process_report.h"
 #include "pipeline/scan_dump_folder.h"
 #include "platform/environment.h"
@@ -34,12 +35,26 @@ int RunOneReport(const WideString& metadata_path, bool validate_only) {
   return ProcessReport(metadata_path, validate_only) == kReportDone ? kExitSuccess : kExitFailure;
 }
 
+// The OrtivoDumps folder in the user's temporary folder, or an empty path. Where that
+// folder is shared between users (/tmp), another user could plant reports to be sent under
+// this user's device id; a folder they could have written to is passed over.
+fs::path TemporaryDumpFolder() {
+  const fs::path temporary = TemporaryFolder();
+  if (temporary.empty()) {
+    return fs::path();
+  }
+  const fs::path folder = temporary / FENNICK_WIDE("OrtivoDumps");
+  if (IsForeignFolder(folder)) {
+    LogLine(FENNICK_WIDE("skipped dump folder not owned by this user: ") + folder.native());
+    return fs::path();
+  }
+  return folder;
+}
+
 // Beside the executable first, then in the user's temporary folder. An entry that cannot
 // be worked out stays empty and its scan costs nothing.
 std::vector<fs::path> DefaultDumpFolders() {
-  fs::path temporary = TemporaryFolder();
-  return {ExecutableDirectory() / FENNICK_WIDE("dumps"),
-          temporary.empty() ? fs::path() : temporary / FENNICK_WIDE("OrtivoDumps")};
+  return {ExecutableDirectory() / FENNICK_WIDE("dumps"), TemporaryDumpFolder()};
 }
 
 // Reads "--scan <folder>" pairs from position 1 on. False at the first position that is

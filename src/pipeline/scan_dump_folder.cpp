@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "diag/log_line.h"
 #include "metadata/crash_metadata.h"
 #include "metadata/orphan_metadata.h"
 #include "pipeline/process_report.h"
@@ -58,7 +59,9 @@ FolderListing ListReportFiles(const fs::path& folder) {
 
 // Writes metadata for every dump that no valid metadata file names, appending the new
 // files to the list unless their path is there already (an invalid file just replaced).
-void AddOrphanReports(FolderListing* listing) {
+// Returns how many dumps got no metadata: each is a report that cannot be made, and is
+// logged and counted as a failure rather than passed over in silence on every run.
+unsigned AddOrphanReports(FolderListing* listing) {
   std::set<fs::path> known_metadata;
   std::set<fs::path> referenced_dumps;
   for (const fs::path& metadata_path : listing->metadata_paths) {
@@ -68,16 +71,38 @@ void AddOrphanReports(FolderListing* listing) {
       referenced_dumps.insert(record.dump_path.lexically_normal());
     }
   }
+  unsigned failures = 0;
   for (const fs::path& dump_path : listing->dump_paths) {
     if (referenced_dumps.contains(dump_path.lexically_normal())) {
       continue;
     }
     CrashMetadata record;
-    if (CreateOrphanMetadata(dump_path, &record) &&
-        known_metadata.insert(record.metadata_path.lexically_normal()).second) {
+    if (!CreateOrphanMetadata(dump_path, &record)) {
+      LogLine(FENNICK_WIDE("cannot write metadata for dump: ") + dump_path.native());
+      ++failures;
+    } else if (known_metadata.insert(record.metadata_path.lexically_normal()).second) {
       listing->metadata_paths.push_back(record.metadata_path);
     }
   }
+  return failures;
+}
+
+// Processes the reports in list order until kMaxReportsPerPass of them have reached the
+// upload. Invalid reports are logged and counted as failures but take no slot: old
+// leftovers sort first and would otherwise starve every newer report for good.
+unsigned ProcessReports(const std::vector<fs::path>& metadata_paths) {
+  unsigned failures = 0;
+  size_t uploads = 0;
+  for (size_t i = 0; i < metadata_paths.size() && uploads < kMaxReportsPerPass; ++i) {
+    const ReportResult result = ProcessReport(metadata_paths[i], /*validate_only=*/false);
+    if (result != kReportInvalid) {
+      ++uploads;
+    }
+    if (result != kReportDone) {
+      ++failures;
+    }
+  }
+  return failures;
 }
 
 }  // namespace
@@ -88,13 +113,6 @@ unsigned ScanDumpFolder(const fs::path& folder) {
     return 0;
   }
   FolderListing listing = ListReportFiles(folder);
-  AddOrphanReports(&listing);
-  unsigned failures = 0;
-  size_t count = std::min(listing.metadata_paths.size(), kMaxReportsPerPass);
-  for (size_t i = 0; i < count; ++i) {
-    if (ProcessReport(listing.metadata_paths[i], /*validate_only=*/false) != kReportDone) {
-      ++failures;
-    }
-  }
-  return failures;
+  const unsigned unwritable = AddOrphanReports(&listing);
+  return unwritable + ProcessReports(listing.metadata_paths);
 }

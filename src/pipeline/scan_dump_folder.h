@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <filesystem>
 
+// Reports that reach the upload in one pass over a folder.
 inline constexpr size_t kMaxReportsPerPass = 10;
 
-// One pass over one dump folder: writes metadata for orphan dumps, then processes at most
-// kMaxReportsPerPass reports. Returns how many of those did not finish with kReportDone.
+// One pass over one dump folder: writes metadata for orphan dumps, then processes reports
+// until kMaxReportsPerPass of them have reached the upload (invalid ones take no slot).
+// Returns the number of failures: reports processed that did not finish with kReportDone,
+// and dumps for which no metadata could be written.
 unsigned ScanDumpFolder(const std::filesystem::path& folder);
 
 #endif  // FENNICK_PIPELINE_SCAN_DUMP_FOLDER_H_

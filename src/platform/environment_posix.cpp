@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/environment.h"
@@ -13,8 +16,21 @@ std::filesystem::path EnvironmentPath(const char* name) {
 }  // namespace
 
 std::filesystem::path TemporaryFolder() {
+  // A relative TMPDIR would put the folder wherever the program happened to start.
   const std::filesystem::path folder = EnvironmentPath("TMPDIR");
-  return folder.empty() ? std::filesystem::path("/tmp") : folder;
+  return folder.is_absolute() ? folder : std::filesystem::path("/tmp");
+}
+
+bool IsForeignFolder(const std::filesystem::path& folder) {
+  struct stat status {};
+  if (lstat(folder.c_str(), &status) != 0) {
+    return false;
+  }
+  if (S_ISLNK(status.st_mode)) {
+    return true;
+  }
+  return S_ISDIR(status.st_mode) &&
+         (status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0);
 }
 
 std::filesystem::path UserDataFolder() {

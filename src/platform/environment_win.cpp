@@ -22,6 +22,11 @@ std::filesystem::path TemporaryFolder() {
   return std::filesystem::path(buffer);
 }
 
+bool IsForeignFolder(const std::filesystem::path&) {
+  // The temporary folder is the user's own, under the user's profile.
+  return false;
+}
+
 std::filesystem::path UserDataFolder() {
   std::wstring buffer(kPathBufferUnits, L'\0');
   const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer.data(), kPathBufferUnits);

@@ -1,10 +1,14 @@
 // The Linux program against the reference ingest server, fennick-ingest.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <regex>
 #include <string>
 
 #include "app/fennick_test.h"
+#include "support/test_ingest_server.h"
 
 namespace {
 
@@ -37,6 +41,84 @@ TEST_F(FennickTest, ADumpNameThatIsNotUtf8IsReportedAsInvalidWithTheNameWhole) {
             "[Fennick] invalid metadata: " + Dumps().native() + "/x\xFF.crash.json\n");
   EXPECT_NE(ReadTestFile(dumps_ / "x\xFF.crash.json").find("\"dump_file\": \"\","),
             std::string::npos);
+}
+
+TEST_F(FennickTest, TheSharedTemporaryFolderIsScannedOnlyWhenItIsTheUsersOwn) {
+  TestIngestServer server(kIngestPort);
+  TempFolder install, elsewhere;
+  const fs::path program = install / "fennick";
+  fs::copy_file(FENNICK_EXE, program);
+  const fs::path shared = temp_ / "OrtivoDumps";
+  const std::string skipped = Line("skipped dump folder not owned by this user: ", shared);
+  // Each way another user could have planted a report, and how it is undone.
+  struct Case {
+    const char* label;
+    std::function<void()> plant;
+    std::function<void()> undo;
+  };
+  const fs::perms group_or_others = fs::perms::group_write | fs::perms::others_write;
+  std::vector<Case> cases = {
+      {"writable by others",
+       [&] { fs::permissions(shared, fs::perms::others_write, fs::perm_options::add); },
+       [&] { fs::permissions(shared, group_or_others, fs::perm_options::remove); }},
+      {"writable by the group",
+       [&] { fs::permissions(shared, fs::perms::group_write, fs::perm_options::add); },
+       [&] { fs::permissions(shared, group_or_others, fs::perm_options::remove); }},
+      {"a link to a folder",
+       [&] {
+         fs::rename(shared, elsewhere / "real");
+         fs::create_directory_symlink(elsewhere / "real", shared);
+       },
+       [&] {
+         fs::remove(shared);
+         fs::rename(elsewhere / "real", shared);
+       }}};
+  if (geteuid() == 0) {
+    cases.push_back({"owned by another user",
+                     [&] { ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0); },
+                     [&] { ASSERT_EQ(chown(shared.c_str(), 0, 0), 0); }});
+  }
+  WriteCrashReport(shared, "planted");
+  fs::permissions(shared, group_or_others, fs::perm_options::remove);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    c.plant();
+    ProcessOutput output = Run({}, program);
+    EXPECT_EQ(output.exit_code, 0);
+    EXPECT_EQ(output.standard_error, skipped);
+    c.undo();
+  }
+  EXPECT_TRUE(server.Uploads().empty());
+  // A folder named on the command line is the caller's choice.
+  ExpectRun({"--scan", shared}, 0, Line("upload succeeded: ", shared / "planted.dmp"));
+}
+
+TEST_F(FennickTest, FilesAreFlushedBeforeTheyAreRenamedIntoPlace) {
+  // An orphan dump gets its metadata file, and the upload (to no server) the device id: each
+  // is written to a temporary name, flushed, and only then renamed over its final name.
+  WriteTestFile(dumps_ / "o.dmp", MinidumpBytes(64));
+  const fs::path trace = temp_ / "strace.log";
+  ProcessOutput output =
+      RunProcess("/usr/bin/strace",
+                 {"-f", "-o", trace, "-e", "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                  FENNICK_EXE, "--scan", Dumps()},
+                 FolderEnvironment(data_home_.path(), temp_.path()));
+  ASSERT_EQ(output.exit_code, 1) << output.standard_error;
+  const std::string calls = ReadTestFile(trace);
+  for (const fs::path& final_path :
+       {dumps_ / "o.crash.json", data_home_ / "Ortivo" / "Fennick" / "device_id.txt"}) {
+    SCOPED_TRACE(final_path.string());
+    const std::string temporary = final_path.string() + ".tmp";
+    std::smatch open;
+    ASSERT_TRUE(std::regex_search(
+        calls, open, std::regex("openat\\(AT_FDCWD, \"" + temporary + "\".* = (\\d+)\n")));
+    const size_t opened = static_cast<size_t>(open.position(0));
+    const size_t flushed = calls.find("fsync(" + open.str(1) + ")", opened);
+    const size_t renamed =
+        calls.find("\"" + temporary + "\", \"" + final_path.string() + "\"", opened);
+    ASSERT_NE(renamed, std::string::npos) << calls;
+    EXPECT_LT(flushed, renamed) << calls;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Runs the built fennick executable as a process against a server on 127.0.0.1:5001.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,42 +58,125 @@ TEST_F(FennickTest, TwelveReportsGoTenThenTwo) {
 }
 
 TEST_F(FennickTest, FailuresKeepWhatTheServerDidNotTakeAndExitOne) {
-  TempFolder taken;
-  struct Case {
-    int status;              // 0: no server at all
-    const char* moves_away;  // a file taken from the folder during the upload
-    std::string expected;
-    const char* left;
-  };
+  TempFolder elsewhere;
   const fs::path dump = dumps_ / "f.dmp";
+  const fs::path metadata = Metadata("f");
+  // Files are taken away by moving rather than deleting them: Wine, unlike Windows, lets a
+  // file that is still open be deleted a second time.
+  const auto move_away = [&](fs::path path) {
+    return [&, path] { fs::rename(path, elsewhere / "x"); };
+  };
+  // A new file with the same content in place of the old one. (The old one is moved away
+  // first: Windows refuses to rename a file over one that is still open.)
+  const auto replace = [&](fs::path path) {
+    return [&, path] {
+      const std::string content = ReadTestFile(path);
+      fs::rename(path, elsewhere / "x");
+      WriteTestFile(path, content);
+    };
+  };
+  const std::string dump_kept =
+      Line("uploaded but failed to remove dump, will retry idempotently: ", dump);
+  const std::string metadata_kept =
+      Line("uploaded but failed to remove metadata, will retry idempotently: ", metadata);
+  struct Case {
+    int status;  // 0: no server at all
+    std::string reply;
+    std::function<void()> during_upload;
+    std::string expected;
+    std::vector<std::string> left;
+  };
   const Case cases[] = {
-      {0, nullptr, Line("upload failed, curl=7, http=0, dump=", dump), "f.dmp"},
-      {200, nullptr, Line("server returned invalid response for: ", dump), "f.dmp"},
-      {503, nullptr, Line("upload failed, curl=0, http=503, dump=", dump), "f.dmp"},
-      {200, "f.dmp", Line("uploaded but failed to remove dump, will retry idempotently: ", dump),
-       "f.crash.json"},
-      {200, "f.crash.json",
-       Line("uploaded but failed to remove metadata, will retry idempotently: ", Metadata("f")),
-       nullptr},
+      {0,
+       "",
+       nullptr,
+       Line("upload failed, curl=7, http=0, dump=", dump),
+       {"f.crash.json", "f.dmp"}},
+      {200,
+       R"({"code":1})",
+       nullptr,
+       Line("server returned invalid response for: ", dump),
+       {"f.crash.json", "f.dmp"}},
+      {503,
+       "",
+       nullptr,
+       Line("upload failed, curl=0, http=503, dump=", dump),
+       {"f.crash.json", "f.dmp"}},
+      {200,
+       R"({"code":0})" + std::string(1, '\0') + R"({"code":1} garbage)",
+       nullptr,
+       Line("server returned invalid response for: ", dump),
+       {"f.crash.json", "f.dmp"}},
+      {200, R"({"code":0})", move_away(dump), dump_kept, {"f.crash.json"}},
+      {200, R"({"code":0})", replace(dump), dump_kept, {"f.crash.json", "f.dmp"}},
+      {200, R"({"code":0})", move_away(metadata), metadata_kept, {}},
+      {200, R"({"code":0})", replace(metadata), metadata_kept, {"f.crash.json"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
     std::unique_ptr<TestIngestServer> server;
-    if (c.status != 0) server = std::make_unique<TestIngestServer>(kIngestPort);
-    if (server && c.moves_away == nullptr) server->SetReply(c.status, "{\"code\":1}");
-    if (server && c.moves_away != nullptr) {
-      // Moved rather than deleted: Wine, unlike Windows, lets a file that is still open be
-      // deleted a second time.
-      server->SetOnUpload(
-          [&](const ReceivedUpload&) { fs::rename(dumps_ / c.moves_away, taken.path() / "x"); });
+    if (c.status != 0) {
+      server = std::make_unique<TestIngestServer>(kIngestPort);
+      server->SetReply(c.status, c.reply);
+      if (c.during_upload) server->SetOnUpload([&](const ReceivedUpload&) { c.during_upload(); });
     }
     WriteCrashReport(dumps_.path(), "f");
     ExpectRun({"--scan", Dumps()}, 1, c.expected);
-    EXPECT_EQ(c.left != nullptr, fs::exists(dumps_ / (c.left ? c.left : "f.crash.json")));
-    fs::remove(dumps_ / "f.dmp");
-    fs::remove(Metadata("f"));
-    fs::remove(taken.path() / "x");
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(Dumps()))
+      left.push_back(Utf8(entry.path().filename()));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left);
+    for (const fs::path& path : {dump, metadata, elsewhere / "x"}) fs::remove(path);
   }
+}
+
+TEST_F(FennickTest, ADumpStillBeingWrittenIsKeptAndSentWholeByTheNextRun) {
+  TestIngestServer server(kIngestPort);
+  WriteCrashReport(dumps_.path(), "g", 4096);
+  server.SetOnUpload([&](const ReceivedUpload& upload) {
+    if (upload.Find("file")->content.size() == 4096)
+      AppendTestFile(dumps_ / "g.dmp", std::string(4096, 'x'));
+  });
+  ExpectRun(
+      {"--scan", Dumps()}, 1,
+      Line("uploaded but failed to remove dump, will retry idempotently: ", dumps_ / "g.dmp"));
+  ExpectRun({"--scan", Dumps()}, 0, Line("upload succeeded: ", dumps_ / "g.dmp"));
+  ASSERT_EQ(server.Uploads().size(), 2u);
+  EXPECT_TRUE(server.Uploads()[1].Find("file")->content ==
+              MinidumpBytes(4096) + std::string(4096, 'x'));
+  EXPECT_TRUE(fs::is_empty(Dumps()));
+}
+
+TEST_F(FennickTest, ABrokenStandardErrorDoesNotEndTheRun) {
+  TestIngestServer server(kIngestPort);
+  for (const char* stem : {"a", "b", "c"}) WriteCrashReport(dumps_.path(), stem);
+  EXPECT_EQ(RunProcessWithBrokenErrorPipe(FENNICK_EXE, {"--scan", Dumps()},
+                                          FolderEnvironment(data_home_.path(), temp_.path())),
+            0);
+  EXPECT_EQ(server.Uploads().size(), 3u);
+  EXPECT_TRUE(fs::is_empty(Dumps()));
+}
+
+TEST_F(FennickTest, EveryFolderIsScannedWhateverFailedBefore) {
+  TestIngestServer server(kIngestPort);
+  TempFolder second;
+  WriteTestFile(Metadata("bad"), "{}");
+  // The orphan's metadata name is taken by a folder: it cannot be reported, which is a
+  // failure too.
+  WriteTestFile(dumps_ / "x.dmp", MinidumpBytes(64));
+  fs::create_directory(dumps_ / "x.crash.json.tmp");
+  WriteCrashReport(second.path(), "s");
+  ExpectRun({"--scan", Dumps(), "--scan", second.path()}, 1,
+            Line("cannot write metadata for dump: ", dumps_ / "x.dmp") +
+                Line("invalid metadata: ", Metadata("bad")) +
+                Line("upload succeeded: ", second / "s.dmp"));
+  EXPECT_TRUE(fs::exists(dumps_ / "x.dmp"));
+}
+
+TEST_F(FennickTest, AnUnknownAppVersionIsTheAgentsBesideTheProgram) {
+  EXPECT_EQ(UploadedAppVersions(FENNICK_FIXTURES_DIR "/plain/Ortivo.exe"),
+            (std::vector<std::string>{"pe-6553F100", "pe-6553F100"}));
 }
 
 TEST_F(FennickTest, CommandLineGrammar) {

@@ -46,6 +46,11 @@ TEST(FennickWinTest, CarriesItsVersionResourceAndManifest) {
   }
 }
 
+TEST_F(FennickTest, AnUnknownAppVersionIsTheFileVersionOfTheAgentBesideTheProgram) {
+  EXPECT_EQ(UploadedAppVersions(FENNICK_FIXTURES_DIR "/versioned/Ortivo.exe"),
+            (std::vector<std::string>{"3.1.2.45", "3.1.2.45"}));
+}
+
 TEST_F(FennickTest, NonAsciiPathsReachTheServerAndTheLogWhole) {
   TestIngestServer server(kIngestPort);
   // A folder named with "é" and a character outside the Basic Multilingual Plane, given with

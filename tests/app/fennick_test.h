@@ -10,6 +10,7 @@
 #include "support/child_process.h"
 #include "support/environment.h"
 #include "support/temp_folder.h"
+#include "support/test_ingest_server.h"
 
 inline constexpr int kIngestPort = 5001;
 
@@ -34,6 +35,24 @@ class FennickTest : public ::testing::Test {
     ProcessOutput output = Run(args);
     EXPECT_EQ(output.exit_code, exit_code);
     EXPECT_EQ(output.standard_error, log);
+  }
+  // The app_version of each upload when a copy of the program with `agent` beside it as
+  // Ortivo.exe reports a sidecar that says "unknown" and an orphan dump.
+  std::vector<std::string> UploadedAppVersions(const std::filesystem::path& agent) {
+    TestIngestServer server(kIngestPort);
+    TempFolder install;
+    const std::filesystem::path program = install / std::filesystem::path(FENNICK_EXE).filename();
+    std::filesystem::copy_file(FENNICK_EXE, program);
+    std::filesystem::copy_file(agent, install / "Ortivo.exe");
+    WriteTestFile(dumps_ / "a.dmp", MinidumpBytes(64));
+    WriteTestFile(Metadata("a"), R"({"dump_id":"A","dump_file":"a.dmp","app_version":"unknown"})");
+    WriteTestFile(dumps_ / "b.dmp", MinidumpBytes(64));
+    EXPECT_EQ(Run({"--scan", Dumps()}, program).exit_code, 0);
+    std::vector<std::string> versions;
+    for (const ReceivedUpload& upload : server.Uploads()) {
+      versions.push_back(upload.Find("app_version") ? upload.Find("app_version")->content : "");
+    }
+    return versions;
   }
   const std::filesystem::path& Dumps() const { return dumps_.path(); }
   std::filesystem::path Metadata(const std::string& stem) const {

@@ -58,6 +58,19 @@ TEST(ScanDumpFolderTest, ExistingReportsComeFirstThenOrphansInPathOrder) {
   EXPECT_EQ(fs::directory_iterator(folder.path())->path().filename(), "bad.crash.json");
 }
 
+TEST(ScanDumpFolderTest, InvalidReportsTakeNoSlotFromValidOnes) {
+  // Leftovers whose dumps are gone sort first; all twelve are passed over (and counted as
+  // failures), and the report and the orphan after them are still sent.
+  TempFolder folder;
+  for (int i = 10; i < 22; ++i) {
+    const std::string stem = "a" + std::to_string(i);
+    WriteTestFile(folder / (stem + ".crash.json"), CrashMetadataJson(stem + ".dmp", stem));
+  }
+  WriteCrashReport(folder.path(), "b");
+  WriteTestFile(folder / "c.dmp", MinidumpBytes(64));
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 12), (std::vector<std::string>{"b.dmp", "c.dmp"}));
+}
+
 TEST(ScanDumpFolderTest, MetadataNamingAnotherCaseIsReplacedAndSentOnce) {
   TempFolder folder;
   WriteTestFile(folder / "x.dmp", MinidumpBytes(64));

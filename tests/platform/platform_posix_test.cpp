@@ -34,6 +34,7 @@ TEST(ProcessEnvironmentTest, FoldersFollowTheVariablesAndGuidsHaveThePlatformFor
   const char* const cases[][5] = {
       {"/var/scratch", "/data/xdg", nullptr, "/var/scratch", "/data/xdg"},
       {"", "relative/xdg", "/home/u", "/tmp", "/home/u/.local/share"},
+      {"relative/tmp", nullptr, "relative/home", "/tmp", ""},
       {nullptr, nullptr, "/home/u", "/tmp", "/home/u/.local/share"}};
   for (const auto& c : cases) {
     EnvironmentChanges changes;

@@ -22,6 +22,12 @@ ProcessOutput RunProcess(const std::filesystem::path& program,
                          const std::vector<std::filesystem::path>& args,
                          const EnvironmentChanges& environment = {});
 
+// Runs `program` like RunProcess, with its standard error on a pipe whose reader has
+// already gone, and returns its exit code (-1 when it did not exit normally).
+int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
+                                  const std::vector<std::filesystem::path>& args,
+                                  const EnvironmentChanges& environment = {});
+
 // POSIX only (the reference ingest server is a Linux tool): a long-running child stopped
 // with SIGTERM on destruction.
 class BackgroundProcess {

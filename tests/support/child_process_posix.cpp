@@ -29,6 +29,9 @@ pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>
   if (out >= 0) dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
   ChangeEnvironment(environment);
+  // An ignored signal stays ignored across exec, and the test server ignores SIGPIPE: the
+  // child starts with the default a shell would give it.
+  signal(SIGPIPE, SIG_DFL);
   alarm(kChildTimeoutSeconds);  // survives exec: a hung child dies of SIGALRM
   execv(argv[0], argv.data());
   _exit(127);
@@ -53,6 +56,19 @@ ProcessOutput RunProcess(const std::filesystem::path& program,
   output.standard_output = out.Text();
   output.standard_error = err.Text();
   return output;
+}
+
+int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
+                                  const std::vector<std::filesystem::path>& args,
+                                  const EnvironmentChanges& environment) {
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return -1;
+  close(pipe_ends[0]);
+  const CaptureFile out;
+  const std::vector<std::string> narrow_args(args.begin(), args.end());
+  const pid_t pid = Spawn(program, narrow_args, environment, out.handle(), pipe_ends[1]);
+  close(pipe_ends[1]);
+  return WaitForExit(pid);
 }
 
 BackgroundProcess::BackgroundProcess(const std::filesystem::path& program,

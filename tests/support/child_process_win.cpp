@@ -55,12 +55,10 @@ std::wstring EnvironmentBlock(const EnvironmentChanges& changes) {
   return block;
 }
 
-}  // namespace
-
-ProcessOutput RunProcess(const std::filesystem::path& program,
-                         const std::vector<std::filesystem::path>& args,
-                         const EnvironmentChanges& environment) {
-  const CaptureFile out, err;
+// Runs `program` to completion with the given standard output and error; returns its exit
+// code, or -1 when it could not start or was killed after the timeout.
+int Run(const std::filesystem::path& program, const std::vector<std::filesystem::path>& args,
+        const EnvironmentChanges& environment, HANDLE out, HANDLE err) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                              OPEN_EXISTING, 0, nullptr);
@@ -68,18 +66,18 @@ ProcessOutput RunProcess(const std::filesystem::path& program,
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
-  startup.hStdOutput = out.handle();
-  startup.hStdError = err.handle();
+  startup.hStdOutput = out;
+  startup.hStdError = err;
   std::wstring command_line = QuoteArgument(program.native());
   for (const std::filesystem::path& arg : args) command_line += L" " + QuoteArgument(arg.native());
   std::wstring block = EnvironmentBlock(environment);
   PROCESS_INFORMATION process = {};
-  ProcessOutput output;
+  int exit_code = -1;
   if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process)) {
     if (WaitForSingleObject(process.hProcess, kChildTimeoutMs) == WAIT_OBJECT_0) {
       DWORD code = 0;
-      if (GetExitCodeProcess(process.hProcess, &code)) output.exit_code = static_cast<int>(code);
+      if (GetExitCodeProcess(process.hProcess, &code)) exit_code = static_cast<int>(code);
     } else {
       TerminateProcess(process.hProcess, 1);
     }
@@ -87,7 +85,32 @@ ProcessOutput RunProcess(const std::filesystem::path& program,
     CloseHandle(process.hProcess);
   }
   CloseHandle(input);
+  return exit_code;
+}
+
+}  // namespace
+
+ProcessOutput RunProcess(const std::filesystem::path& program,
+                         const std::vector<std::filesystem::path>& args,
+                         const EnvironmentChanges& environment) {
+  const CaptureFile out, err;
+  ProcessOutput output;
+  output.exit_code = Run(program, args, environment, out.handle(), err.handle());
   output.standard_output = out.Text();
   output.standard_error = err.Text();
   return output;
+}
+
+int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
+                                  const std::vector<std::filesystem::path>& args,
+                                  const EnvironmentChanges& environment) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return -1;
+  CloseHandle(read_end);
+  const CaptureFile out;
+  const int exit_code = Run(program, args, environment, out.handle(), write_end);
+  CloseHandle(write_end);
+  return exit_code;
 }

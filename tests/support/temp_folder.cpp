@@ -25,14 +25,26 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, error);
 }
 
-void WriteTestFile(const std::filesystem::path& path, std::string_view bytes) {
+namespace {
+
+void PutTestFile(const std::filesystem::path& path, std::string_view bytes, const char* mode) {
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
-  std::FILE* file = OpenNativeFile(path, "wb");
+  std::FILE* file = OpenNativeFile(path, mode);
   const bool written =
       file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   const bool closed = file != nullptr && std::fclose(file) == 0;
   EXPECT_TRUE(written && closed) << "cannot write " << testing::PrintToString(path.native());
+}
+
+}  // namespace
+
+void WriteTestFile(const std::filesystem::path& path, std::string_view bytes) {
+  PutTestFile(path, bytes, "wb");
+}
+
+void AppendTestFile(const std::filesystem::path& path, std::string_view bytes) {
+  PutTestFile(path, bytes, "ab");
 }
 
 std::string ReadTestFile(const std::filesystem::path& path) {

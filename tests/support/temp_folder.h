@@ -25,6 +25,9 @@ class TempFolder {
 // current test on error.
 void WriteTestFile(const std::filesystem::path& path, std::string_view bytes);
 
+// Appends `bytes` to the file at `path`; fails the current test on error.
+void AppendTestFile(const std::filesystem::path& path, std::string_view bytes);
+
 // The whole content of `path`, or an empty string when it cannot be read.
 std::string ReadTestFile(const std::filesystem::path& path);
 

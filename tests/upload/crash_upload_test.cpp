@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -78,6 +80,12 @@ TEST_F(CrashUploadTest, SendsTheDumpAndEveryFieldInOrder) {
   EXPECT_TRUE(upload.parts.at(0).content == dump_) << "the dump arrived changed";
   for (size_t i = 1; i < upload.parts.size(); ++i) EXPECT_EQ(upload.parts[i].filename, "") << i;
   EXPECT_EQ(Sent(upload, "device_id").size(), 36u);
+}
+
+TEST_F(CrashUploadTest, AServerThatTakesHalfASecondToReplyIsWaitedFor) {
+  server_.SetOnUpload(
+      [](const ReceivedUpload&) { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+  EXPECT_EQ(Send(MakeRecord(), server_.url()), std::make_pair(true, std::string()));
 }
 
 TEST_F(CrashUploadTest, ValuesAreCutToTheirByteLimits) {

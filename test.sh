@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite three times: a normal Linux
 # build in build/, an AddressSanitizer + UndefinedBehaviorSanitizer build in
-# build-sanitize/, and the Windows build in build-windows/, whose tests run under Wine.
+# build-sanitize/, and the Windows build in build-windows/, whose tests run under Wine. Each
+# parser is also fuzzed for 30 seconds (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,6 +21,9 @@ cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+echo "== fuzzing, 30 seconds per parser =="
+scripts/fuzz.sh 30
 
 echo "== Windows build, tests under Wine =="
 scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON

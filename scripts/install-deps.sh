@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
-          libcpp-httplib-dev curl time)
+          libcpp-httplib-dev curl time strace clang libclang-rt-dev)
 for option in "$@"; do
   case "$option" in
     # The MinGW compiler also builds the PE fixtures of the Linux test suite.

@@ -6,11 +6,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "inbox.h"
 #include "report_store.h"
 
 namespace {
@@ -35,7 +39,7 @@ constexpr size_t kMaxRequestBytes = 64 * 1024 * 1024;
 constexpr int kBadUsageExit = 2;
 
 constexpr char kUsage[] =
-    "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER]\n"
+    "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER] [--open-inbox]\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
     "ingest service. It accepts POST /api/report/crash with the client's API key and keeps\n"
@@ -43,10 +47,17 @@ constexpr char kUsage[] =
     "with the form fields, the dump's size, the receive time and the peer address. A report\n"
     "sent again under the same dump_id replaces the earlier one; dumps over 50 MiB are refused.\n"
     "\n"
+    "The report inbox: GET / shows the stored reports, newest first, each with a link that\n"
+    "downloads its dump (GET /reports/<dump_id>/dump); GET /api/reports gives the same list\n"
+    "as JSON. A dump holds the memory of the crashed process (paths, documents, passwords),\n"
+    "so the inbox answers clients on loopback addresses only, wherever the server listens.\n"
+    "\n"
     "Options:\n"
     "  --address HOST   address to listen on (default 127.0.0.1)\n"
     "  --port N         port to listen on (default 5001; 0 picks a free port)\n"
     "  --store FOLDER   folder that receives the reports (default ./fennick-ingest-store)\n"
+    "  --open-inbox     let every client that reaches the server read the inbox and\n"
+    "                   download dumps; only on a network where everyone may see them\n"
     "  --help, -h       show this text and exit\n"
     "\n"
     "On start one line on standard error names the address, the port and the store; then one\n"
@@ -56,6 +67,7 @@ struct Options {
   std::string address = kDefaultAddress;
   int port = kDefaultPort;
   fs::path store = kDefaultStoreName;
+  bool open_inbox = false;
 };
 
 enum class Command { kServe, kHelp, kBadUsage };
@@ -73,6 +85,11 @@ bool ParsePort(std::string_view text, int* port) {
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return Command::kHelp;
   for (size_t i = 0; i < args.size(); i += 2) {
+    if (args[i] == "--open-inbox") {
+      options->open_inbox = true;
+      --i;  // a flag without a value
+      continue;
+    }
     if (i + 1 >= args.size()) return Command::kBadUsage;
     std::string_view value = args[i + 1];
     if (args[i] == "--address" && !value.empty()) {
@@ -159,6 +176,57 @@ void ReceiveCrashReport(const fs::path& store, const httplib::Request& req, http
   }
 }
 
+// The inbox shows what crashed processes held in memory: unless it was opened on purpose,
+// only clients on this machine may read it.
+bool MayReadInbox(const httplib::Request& req, httplib::Response& res, bool open_inbox) {
+  if (open_inbox || fennick_ingest::IsLoopbackAddress(req.remote_addr)) return true;
+  Reply(res, 403);
+  return false;
+}
+
+void ServeDump(const fs::path& store, const std::string& dump_id, httplib::Response& res) {
+  const fs::path dump = fennick_ingest::StoredDumpPath(store, dump_id);
+  std::error_code error;
+  const uintmax_t size = dump.empty() ? 0 : fs::file_size(dump, error);
+  auto in = std::make_shared<std::ifstream>(dump, std::ios::binary);
+  if (dump.empty() || error || !*in) {
+    Reply(res, 404);
+    return;
+  }
+  // The store's own file name: safe characters apart from quotes, which are kept out of
+  // the header.
+  std::string name = dump.filename().string();
+  std::replace(name.begin(), name.end(), '"', '_');
+  res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+  res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
+                           [in](size_t offset, size_t length, httplib::DataSink& sink) {
+                             std::vector<char> buffer(std::min<size_t>(length, 64 * 1024));
+                             in->seekg(static_cast<std::streamoff>(offset));
+                             in->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                             return in->gcount() > 0 &&
+                                    sink.write(buffer.data(), static_cast<size_t>(in->gcount()));
+                           });
+}
+
+void ConfigureInbox(httplib::Server& server, const fs::path& store, bool open_inbox) {
+  server.Get("/", [store, open_inbox](const httplib::Request& req, httplib::Response& res) {
+    if (!MayReadInbox(req, res, open_inbox)) return;
+    res.set_content(fennick_ingest::RenderInboxPage(fennick_ingest::ListStoredReports(store)),
+                    "text/html; charset=utf-8");
+  });
+  server.Get(
+      "/api/reports", [store, open_inbox](const httplib::Request& req, httplib::Response& res) {
+        if (!MayReadInbox(req, res, open_inbox)) return;
+        res.set_content(fennick_ingest::RenderReportsJson(fennick_ingest::ListStoredReports(store)),
+                        "application/json");
+      });
+  server.Get(R"(/reports/([^/]+)/dump)",
+             [store, open_inbox](const httplib::Request& req, httplib::Response& res) {
+               if (!MayReadInbox(req, res, open_inbox)) return;
+               ServeDump(store, req.matches[1].str(), res);
+             });
+}
+
 void LogRequest(const httplib::Request& req, const httplib::Response& res) {
   RequestNote note = std::exchange(current_note, RequestNote{});
   LogLine(Printable(req.method) + " " + Printable(req.path) + " " + std::to_string(res.status) +
@@ -166,7 +234,7 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
           " bytes=" + std::to_string(note.dump_bytes));
 }
 
-void ConfigureServer(httplib::Server& server, const fs::path& store) {
+void ConfigureServer(httplib::Server& server, const fs::path& store, bool open_inbox) {
   // Without SO_REUSEPORT (httplib's default), a second server on a busy port fails to start
   // instead of silently sharing the port.
   server.set_socket_options([](socket_t sock) {
@@ -182,6 +250,7 @@ void ConfigureServer(httplib::Server& server, const fs::path& store) {
                                    const httplib::ContentReader& read_content) {
     ReceiveCrashReport(store, req, res, read_content);
   });
+  ConfigureInbox(server, store, open_inbox);
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(
       httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
@@ -238,7 +307,7 @@ int Serve(Options options) {
   }
   sigset_t signals = BlockStopSignals();
   httplib::Server server;
-  ConfigureServer(server, options.store);
+  ConfigureServer(server, options.store, options.open_inbox);
   int port = Bind(server, options);
   if (port < 0) {
     LogLine("cannot listen on " + options.address + ":" + std::to_string(options.port));
@@ -246,6 +315,10 @@ int Serve(Options options) {
   }
   LogLine("listening on " + options.address + ":" + std::to_string(port) + ", store " +
           options.store.string());
+  LogLine(std::string("inbox at http://") +
+          (options.address == "0.0.0.0" ? "127.0.0.1" : options.address) + ":" +
+          std::to_string(port) + "/" +
+          (options.open_inbox ? " (open to every client)" : " (loopback clients only)"));
   std::atomic<bool> serving_ended = false;
   std::thread stopper(StopOnSignal, std::cref(signals), std::ref(server), std::cref(serving_ended));
   bool served = server.listen_after_bind();

@@ -2,11 +2,12 @@
 # Installs what is missing, then builds and runs the whole suite three times: a normal Linux
 # build in build/, an AddressSanitizer + UndefinedBehaviorSanitizer build in
 # build-sanitize/, and the Windows build in build-windows/, whose tests run under Wine. Each
-# parser is also fuzzed for 30 seconds (build-fuzz/).
+# parser is also fuzzed for 30 seconds (build-fuzz/), and the release packages are made
+# (dist/) and checked.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh --windows
+scripts/install-deps.sh --tests
 
 jobs=$(nproc)
 
@@ -30,3 +31,7 @@ scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE
 # The tests start the build tree's Wine server; it is stopped when they are done.
 trap 'WINEPREFIX="$PWD/build-windows/wine-prefix" wineserver -k 2>/dev/null || true' EXIT
 ctest --test-dir build-windows --output-on-failure -j"$jobs"
+
+echo "== release packages =="
+scripts/package.sh
+tests/package/check_packages.sh dist

@@ -2,7 +2,8 @@
 # Runs a Windows program of a build tree under Wine: wine-emulator.sh <program.exe> [args...]
 #
 # The Wine prefix is <build tree>/wine-prefix (the build tree is the nearest folder above
-# the program that holds CMakeCache.txt), made on first use and set to report Windows 10,
+# the program that holds CMakeCache.txt; FENNICK_WINE_PREFIX names one for a program outside
+# any build tree), made on first use and set to report Windows 10,
 # so that the OS version text has its modern form. Wine's first process starts background
 # services that inherit its standard output and error, and whoever reads those pipes to
 # their end (CTest, a test capturing a child's output) would wait for the services to exit.
@@ -11,11 +12,17 @@
 set -eu
 
 build=$(dirname "$(realpath "$1")")
-while [ ! -f "$build/CMakeCache.txt" ]; do
-  [ "$build" != / ] || { echo "wine-emulator.sh: $1 is in no build tree" >&2; exit 125; }
+while [ ! -f "$build/CMakeCache.txt" ] && [ "$build" != / ]; do
   build=$(dirname "$build")
 done
-WINEPREFIX=$build/wine-prefix
+if [ -f "$build/CMakeCache.txt" ]; then
+  WINEPREFIX=$build/wine-prefix
+elif [ -n "${FENNICK_WINE_PREFIX:-}" ]; then
+  WINEPREFIX=$FENNICK_WINE_PREFIX
+else
+  echo "wine-emulator.sh: $1 is in no build tree and FENNICK_WINE_PREFIX is not set" >&2
+  exit 125
+fi
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
 

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Fennick builds, tests and demonstrates with. Quick when
 # everything is already there: apt-get runs only for packages that are missing.
-#   scripts/install-deps.sh            the Linux build, its tests and the demo
+#   scripts/install-deps.sh            the Linux build and the demo
 #   scripts/install-deps.sh --windows  also the Windows cross build and Wine
+#   scripts/install-deps.sh --tests    everything the test command uses: both builds, the
+#                                      fuzzers, the browser and the package checks
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
-          libcpp-httplib-dev curl time strace clang libclang-rt-dev)
+          libcpp-httplib-dev curl time)
+windows=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev)
 for option in "$@"; do
   case "$option" in
+    --windows) packages+=("${windows[@]}") ;;
     # The MinGW compiler also builds the PE fixtures of the Linux test suite.
-    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev) ;;
+    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev chromium unzip) ;;
     *) echo "unknown option: $option" >&2; exit 2 ;;
   esac
 done

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001, a dump
 # folder holding one crash report and one orphan dump, one `fennick --scan` pass, and what
-# the server stored afterwards.
+# the server stored afterwards, also in its report inbox.
+#   ./demo.sh          runs the demo and stops the server
+#   ./demo.sh --keep   leaves the server (and its inbox) running until Enter is pressed
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target fennick fennick-ingest >/dev/null
+keep=false
+case "${1:-}" in
+  "") ;;
+  --keep) keep=true ;;
+  *) echo "usage: ./demo.sh [--keep]" >&2; exit 2 ;;
+esac
 
-fennick=build/src/app/fennick
-ingest=build/tools/ingest/fennick-ingest
+scripts/install-deps.sh
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNICK_BUILD_TESTS=OFF >/dev/null
+cmake --build build-demo -j"$(nproc)" --target fennick fennick-ingest >/dev/null
+
+fennick=build-demo/src/app/fennick
+ingest=build-demo/tools/ingest/fennick-ingest
 work=$(mktemp -d)
 dumps=$work/dumps
 store=$work/store
@@ -68,3 +77,11 @@ done
 echo
 echo "== the dump folder afterwards"
 if [ -z "$(ls -A "$dumps")" ]; then echo "(empty: both reports were accepted and removed)"; else ls -l "$dumps"; fi
+
+echo
+echo "== the report inbox: http://127.0.0.1:5001/ (JSON: http://127.0.0.1:5001/api/reports)"
+if $keep; then
+  read -r -p "The server keeps running; open the inbox in a browser, then press Enter to stop it. "
+else
+  echo "(run ./demo.sh --keep to leave the server running and open it in a browser)"
+fi

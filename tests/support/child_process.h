@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "support/capture_file.h"
 #include "support/environment.h"
 
@@ -21,6 +22,13 @@ struct ProcessOutput {
 ProcessOutput RunProcess(const std::filesystem::path& program,
                          const std::vector<std::filesystem::path>& args,
                          const EnvironmentChanges& environment = {});
+
+// Runs `program` with `args` to completion with the given standard output and error (the
+// child is killed after two minutes); returns its exit code, or -1 when it did not exit
+// normally.
+int RunProcessWithStreams(const std::filesystem::path& program,
+                          const std::vector<std::filesystem::path>& args,
+                          const EnvironmentChanges& environment, FileHandle out, FileHandle err);
 
 // Runs `program` like RunProcess, with its standard error on a pipe whose reader has
 // already gone, and returns its exit code (-1 when it did not exit normally).

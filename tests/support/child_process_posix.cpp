@@ -45,17 +45,11 @@ int WaitForExit(pid_t pid) {
 
 }  // namespace
 
-ProcessOutput RunProcess(const std::filesystem::path& program,
-                         const std::vector<std::filesystem::path>& args,
-                         const EnvironmentChanges& environment) {
-  const CaptureFile out, err;
+int RunProcessWithStreams(const std::filesystem::path& program,
+                          const std::vector<std::filesystem::path>& args,
+                          const EnvironmentChanges& environment, FileHandle out, FileHandle err) {
   const std::vector<std::string> narrow_args(args.begin(), args.end());
-  ProcessOutput output;
-  output.exit_code =
-      WaitForExit(Spawn(program, narrow_args, environment, out.handle(), err.handle()));
-  output.standard_output = out.Text();
-  output.standard_error = err.Text();
-  return output;
+  return WaitForExit(Spawn(program, narrow_args, environment, out, err));
 }
 
 int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
@@ -65,10 +59,10 @@ int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
   if (pipe(pipe_ends) != 0) return -1;
   close(pipe_ends[0]);
   const CaptureFile out;
-  const std::vector<std::string> narrow_args(args.begin(), args.end());
-  const pid_t pid = Spawn(program, narrow_args, environment, out.handle(), pipe_ends[1]);
+  const int exit_code =
+      RunProcessWithStreams(program, args, environment, out.handle(), pipe_ends[1]);
   close(pipe_ends[1]);
-  return WaitForExit(pid);
+  return exit_code;
 }
 
 BackgroundProcess::BackgroundProcess(const std::filesystem::path& program,

@@ -55,10 +55,11 @@ std::wstring EnvironmentBlock(const EnvironmentChanges& changes) {
   return block;
 }
 
-// Runs `program` to completion with the given standard output and error; returns its exit
-// code, or -1 when it could not start or was killed after the timeout.
-int Run(const std::filesystem::path& program, const std::vector<std::filesystem::path>& args,
-        const EnvironmentChanges& environment, HANDLE out, HANDLE err) {
+}  // namespace
+
+int RunProcessWithStreams(const std::filesystem::path& program,
+                          const std::vector<std::filesystem::path>& args,
+                          const EnvironmentChanges& environment, FileHandle out, FileHandle err) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                              OPEN_EXISTING, 0, nullptr);
@@ -88,19 +89,6 @@ int Run(const std::filesystem::path& program, const std::vector<std::filesystem:
   return exit_code;
 }
 
-}  // namespace
-
-ProcessOutput RunProcess(const std::filesystem::path& program,
-                         const std::vector<std::filesystem::path>& args,
-                         const EnvironmentChanges& environment) {
-  const CaptureFile out, err;
-  ProcessOutput output;
-  output.exit_code = Run(program, args, environment, out.handle(), err.handle());
-  output.standard_output = out.Text();
-  output.standard_error = err.Text();
-  return output;
-}
-
 int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
                                   const std::vector<std::filesystem::path>& args,
                                   const EnvironmentChanges& environment) {
@@ -110,7 +98,7 @@ int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
   if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return -1;
   CloseHandle(read_end);
   const CaptureFile out;
-  const int exit_code = Run(program, args, environment, out.handle(), write_end);
+  const int exit_code = RunProcessWithStreams(program, args, environment, out.handle(), write_end);
   CloseHandle(write_end);
   return exit_code;
 }

@@ -8,12 +8,12 @@
 
 #include "support/native_files.h"
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder(const std::filesystem::path& base) {
   // A random name that did not exist before: create_directory says whether it made it.
   std::random_device random;
   std::error_code error;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    path_ = std::filesystem::temp_directory_path(error) /
+    path_ = (base.empty() ? std::filesystem::temp_directory_path(error) : base) /
             ("fennick-test-" + std::to_string(random()) + std::to_string(random()));
     if (std::filesystem::create_directory(path_, error)) return;
   }

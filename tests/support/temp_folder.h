@@ -9,7 +9,8 @@
 // and the crash reports planted in it.
 class TempFolder {
  public:
-  TempFolder();
+  // A new folder in the temporary folder, or in `base` when given.
+  explicit TempFolder(const std::filesystem::path& base = {});
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -52,7 +52,9 @@ ensure_source_entries() {
   if [ -f /etc/apt/sources.list ]; then
     sed -nE 's/^deb[[:space:]]/deb-src /p' /etc/apt/sources.list | "${sudo_cmd[@]}" tee "$entries.list" >/dev/null
   fi
-  "${sudo_cmd[@]}" apt-get update -qq
+  # Runs inside fetch_source's $(...): anything on standard output would be taken for the
+  # source folder.
+  "${sudo_cmd[@]}" apt-get update -qq >&2
 }
 
 # Unpacks Debian's source package <package> into $work/<package> and prints its folder.

@@ -155,9 +155,6 @@ bool IsAsciiLetter(WideChar c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c
 }  // namespace
 
 bool LoadCrashMetadata(const std::filesystem::path& metadata_path, CrashMetadata* record) {
-  if (record == nullptr) {
-    return false;
-  }
   const std::optional<std::string> content = ReadBoundedFile(metadata_path);
   return content.has_value() && ParseCrashMetadata(*content, metadata_path, record);
 }

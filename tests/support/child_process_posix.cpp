@@ -38,6 +38,8 @@ pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>
 }
 
 int WaitForExit(pid_t pid) {
+  // A failed fork leaves no child; waitpid(-1) would wait for any child at all.
+  if (pid < 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -14,7 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kReportFileName[] = "report.json";
 // report.json files are written by this server and are small; anything larger is not one.
 constexpr uintmax_t kMaxReportFileBytes = 1024 * 1024;
 

@@ -19,7 +19,6 @@ constexpr size_t kMaxFileNameBytes = 255;
 // Text fields of a real report are short; this bounds what one request can make us hold.
 constexpr size_t kMaxFieldBytes = 64 * 1024;
 constexpr char kFallbackDumpName[] = "dump.dmp";
-constexpr char kReportFileName[] = "report.json";
 // '~' cannot occur in a dump id, so a staging folder never collides with a stored report.
 constexpr std::string_view kStagingPrefix = "~incoming-";
 

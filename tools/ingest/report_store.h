@@ -11,6 +11,9 @@
 
 namespace fennick_ingest {
 
+// The file in each report's folder that records the report (form fields, sizes, times).
+inline constexpr char kReportFileName[] = "report.json";
+
 // True when `dump_id` can name a folder of the store: 1 to 64 characters of
 // [A-Za-z0-9._-], and neither "." nor "..".
 bool IsSafeDumpId(std::string_view dump_id);

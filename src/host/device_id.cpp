@@ -2,10 +2,10 @@
 
 #include <optional>
 #include <string_view>
-#include <system_error>
 
 #include "platform/environment.h"
 #include "platform/file_io.h"
+#include "platform/folder.h"
 #include "platform/guid.h"
 #include "platform/native_text.h"
 #include "platform/text_conversion.h"
@@ -55,12 +55,17 @@ std::string NewGuidText() {
   return WideToUtf8(text);
 }
 
-std::filesystem::path DeviceIdFilePath() {
+std::filesystem::path FennickDataFolder() {
   const std::filesystem::path folder = UserDataFolder();
   if (folder.empty()) {
     return std::filesystem::path();
   }
-  return folder / "Ortivo" / "Fennick" / "device_id.txt";
+  return folder / "Ortivo" / "Fennick";
+}
+
+std::filesystem::path DeviceIdFilePath() {
+  const std::filesystem::path folder = FennickDataFolder();
+  return folder.empty() ? folder : folder / "device_id.txt";
 }
 
 std::string GetOrCreateDeviceId() {
@@ -78,8 +83,6 @@ std::string GetOrCreateDeviceId() {
   // An identifier that cannot be kept still serves this upload; the next call makes another.
   // Written whole: a power loss mid-write must not leave an empty file that would make the
   // next run send under a new identifier.
-  std::error_code error;
-  std::filesystem::create_directories(path.parent_path(), error);
-  static_cast<void>(WriteFileThroughTemporary(path, id));
+  static_cast<void>(CreateFolders(path.parent_path()) && WriteFileThroughTemporary(path, id));
   return id;
 }

@@ -8,8 +8,11 @@
 // empty when the platform cannot make one.
 std::string NewGuidText();
 
-// <per-user data folder>/Ortivo/Fennick/device_id.txt, or an empty path when there is no
-// per-user data folder.
+// <per-user data folder>/Ortivo/Fennick, where Fennick keeps what outlives a run, or an
+// empty path when there is no per-user data folder.
+std::filesystem::path FennickDataFolder();
+
+// device_id.txt in FennickDataFolder(), or an empty path when there is none.
 std::filesystem::path DeviceIdFilePath();
 
 // The persistent device identifier (1 to 64 bytes, the file's first line), creating or

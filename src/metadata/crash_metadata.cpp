@@ -1,6 +1,5 @@
 #include "metadata/crash_metadata.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -13,8 +12,6 @@
 #include "platform/text_conversion.h"
 
 namespace {
-
-constexpr size_t kReadChunkBytes = 64 * 1024;
 
 // A listed key whose value is a plain string, the record field it fills and the value
 // taken when the key is missing.
@@ -33,33 +30,6 @@ constexpr StringMember kStringMembers[] = {
     {"pet_code", &CrashMetadata::pet_code, ""},
     {"process_name", &CrashMetadata::process_name, kDefaultProcessName},
 };
-
-// The whole content of the regular file at `path`, or nullopt when it cannot be opened or
-// read, or holds more than kMaxMetadataBytes. Reads at most one byte past the limit, so a
-// huge or sparse file costs no more than a small one.
-std::optional<std::string> ReadBoundedFile(const std::filesystem::path& path) {
-  const ScopedFile file = OpenFileForReading(path);
-  if (!file.is_valid()) {
-    return std::nullopt;
-  }
-  std::string content;
-  for (;;) {
-    const size_t filled = content.size();
-    const size_t wanted = std::min(kReadChunkBytes, kMaxMetadataBytes + 1 - filled);
-    content.resize(filled + wanted);
-    const int64_t count = ReadFromFile(file.get(), content.data() + filled, wanted);
-    if (count < 0) {
-      return std::nullopt;
-    }
-    content.resize(filled + static_cast<size_t>(count));
-    if (content.size() > kMaxMetadataBytes) {
-      return std::nullopt;
-    }
-    if (count == 0) {
-      return content;
-    }
-  }
-}
 
 // Sets `out` to the string member `key`, or to `fallback` when the key is missing. False
 // when the key holds any other type. A document may hold values nested far deeper than
@@ -155,7 +125,7 @@ bool IsAsciiLetter(WideChar c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c
 }  // namespace
 
 bool LoadCrashMetadata(const std::filesystem::path& metadata_path, CrashMetadata* record) {
-  const std::optional<std::string> content = ReadBoundedFile(metadata_path);
+  const std::optional<std::string> content = ReadSmallFile(metadata_path, kMaxMetadataBytes);
   return content.has_value() && ParseCrashMetadata(*content, metadata_path, record);
 }
 

@@ -39,28 +39,70 @@ std::optional<std::string> FormatMetadataText(const CrashMetadata& record) {
 
 }  // namespace
 
-bool CreateOrphanMetadata(const std::filesystem::path& dump_path, CrashMetadata* record) {
+std::filesystem::path OrphanMetadataPath(const std::filesystem::path& dump_path) {
+  std::filesystem::path metadata_path = dump_path;
+  return metadata_path.replace_extension(kMetadataExtension);
+}
+
+OrphanResult CreateOrphanMetadata(const std::filesystem::path& dump_path,
+                                  const std::optional<ReplaceableMetadata>& replaceable,
+                                  CrashMetadata* record) {
   if (record == nullptr) {
-    return false;
+    return OrphanResult::kFailed;
+  }
+  // Metadata for a dump that is gone would name nothing and fail every later run.
+  if (!OpenFileForReading(dump_path).is_valid()) {
+    return IsMissing(dump_path) ? OrphanResult::kSkipped : OrphanResult::kFailed;
   }
   record->dump_path = dump_path;
-  record->metadata_path = dump_path;
-  record->metadata_path.replace_extension(kMetadataExtension);
+  record->metadata_path = replaceable ? replaceable->path : OrphanMetadataPath(dump_path);
   record->dump_id = NewGuidText();
   record->process_name = kDefaultProcessName;
   record->client_ts = GetLastWriteTimeText(dump_path);
   record->app_version = GetAppVersionText(AgentExecutablePath());
   if (record->dump_id.empty()) {
-    return false;
+    return OrphanResult::kFailed;
   }
-  return WriteCrashMetadataFile(*record);
+  // Only the invalid file the scan saw gives way; whatever came in its place stays, and so
+  // does the new file's name then.
+  if (replaceable) {
+    RemoveFileIfUnchanged(replaceable->path, replaceable->identity);
+  }
+  switch (WriteCrashMetadataFile(*record)) {
+    case MoveResult::kMoved:
+      break;
+    case MoveResult::kNameTaken:
+      // A metadata file there is met by the next pass; anything else (a folder) holds the
+      // name for good, and the dump cannot be reported.
+      return IdentifyFileAt(record->metadata_path) ? OrphanResult::kSkipped
+                                                   : OrphanResult::kFailed;
+    case MoveResult::kFailed:
+      return OrphanResult::kFailed;
+  }
+  // The dump may have been sent and removed by another run while the file was written.
+  if (IsMissing(dump_path)) {
+    if (const std::optional<FileIdentity> written = IdentifyFileAt(record->metadata_path)) {
+      RemoveFileIfUnchanged(record->metadata_path, *written);
+    }
+    return OrphanResult::kSkipped;
+  }
+  return OrphanResult::kWritten;
 }
 
-bool WriteCrashMetadataFile(const CrashMetadata& record) {
+MoveResult WriteCrashMetadataFile(const CrashMetadata& record) {
   const std::optional<std::string> text = FormatMetadataText(record);
   if (!text) {
-    return false;
+    return MoveResult::kFailed;
   }
   // Readers of the folder must only ever see a whole file under the final name.
-  return WriteFileThroughTemporary(record.metadata_path, *text);
+  std::filesystem::path temporary = record.metadata_path;
+  temporary += ".tmp";
+  if (!WriteWholeFile(temporary, *text)) {
+    return MoveResult::kFailed;
+  }
+  const MoveResult result = MoveToFreeName(temporary, record.metadata_path);
+  if (result == MoveResult::kNameTaken) {
+    RemoveFile(temporary);
+  }
+  return result;
 }

@@ -2,17 +2,39 @@
 #define FENNICK_METADATA_ORPHAN_METADATA_H_
 
 #include <filesystem>
+#include <optional>
 
 #include "metadata/crash_metadata.h"
+#include "platform/file_io.h"
 
-// Fills `record` for the dump at `dump_path` (which no valid metadata file names) and
-// writes its crash metadata file beside the dump, replacing any file of that name.
-// False when no record is given, no GUID could be made, or the file could not be written.
-bool CreateOrphanMetadata(const std::filesystem::path& dump_path, CrashMetadata* record);
+// An invalid crash metadata file that a dump's new metadata may take the place of, as the
+// scan found it: its path as listed and its identity then.
+struct ReplaceableMetadata {
+  std::filesystem::path path;
+  FileIdentity identity;
+};
+
+enum class OrphanResult {
+  kWritten,  // the record is filled and its file is in place
+  kSkipped,  // nothing to write now: the dump is gone, or another file holds the name
+  kFailed,   // no file could be written: the dump cannot be reported
+};
+
+// The metadata path for the dump at `dump_path`: its extension replaced by ".crash.json".
+std::filesystem::path OrphanMetadataPath(const std::filesystem::path& dump_path);
+
+// Fills `record` for the dump at `dump_path`, which no valid metadata file names, and writes
+// its crash metadata file beside the dump: in the place of `replaceable` when that is still
+// the file the scan saw, else at OrphanMetadataPath under a free name. It never replaces
+// any other file, so an agent's metadata that arrives meanwhile wins. Nothing is written for
+// a dump that can no longer be opened (another run may just have sent it).
+OrphanResult CreateOrphanMetadata(const std::filesystem::path& dump_path,
+                                  const std::optional<ReplaceableMetadata>& replaceable,
+                                  CrashMetadata* record);
 
 // Writes the record's ten-member metadata file to record.metadata_path through
-// "<metadata_path>.tmp" and a replacing move. True when the final file is in place; on
-// failure the final name keeps what it held before.
-bool WriteCrashMetadataFile(const CrashMetadata& record);
+// "<metadata_path>.tmp", moved to the final name only when no file holds it. On any result
+// but kMoved the final name keeps what it held.
+MoveResult WriteCrashMetadataFile(const CrashMetadata& record);
 
 #endif  // FENNICK_METADATA_ORPHAN_METADATA_H_

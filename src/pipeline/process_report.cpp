@@ -22,18 +22,12 @@ void LogWithPath(const WideChar* message, const std::filesystem::path& path) {
   LogLine(message + path.native());
 }
 
-// The identity of the file at `path` now, or nullopt when it cannot be opened.
-std::optional<FileIdentity> IdentifyFileAt(const std::filesystem::path& path) {
-  const ScopedFile file = OpenFileForReading(path);
-  return file.is_valid() ? IdentifyFile(file.get()) : std::nullopt;
-}
-
 // Removes the file at `path` only when it is still `expected`, the very file that was
 // checked and sent, unchanged. A file that has grown (an agent still writing its dump), been
-// replaced or already gone is left alone: the next run sends whatever is there then.
+// rewritten, replaced or already gone is left alone: the next run sends whatever is there.
 bool RemoveIfUnchanged(const std::filesystem::path& path,
                        const std::optional<FileIdentity>& expected) {
-  return expected.has_value() && IdentifyFileAt(path) == expected && RemoveFile(path);
+  return expected.has_value() && RemoveFileIfUnchanged(path, *expected);
 }
 
 ReportResult UploadAndRemove(const CrashMetadata& record,

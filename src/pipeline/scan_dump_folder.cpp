@@ -1,15 +1,18 @@
 #include "pipeline/scan_dump_folder.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "diag/log_line.h"
 #include "metadata/crash_metadata.h"
 #include "metadata/orphan_metadata.h"
 #include "pipeline/process_report.h"
+#include "pipeline/upload_attempts.h"
+#include "platform/file_io.h"
+#include "platform/folder.h"
 
 namespace {
 
@@ -18,7 +21,7 @@ namespace fs = std::filesystem;
 constexpr std::basic_string_view<WideChar> kMetadataSuffix = FENNICK_WIDE(".crash.json");
 constexpr std::basic_string_view<WideChar> kDumpExtension = FENNICK_WIDE(".dmp");
 
-struct FolderListing {
+struct ReportFiles {
   std::vector<fs::path> metadata_paths;
   std::vector<fs::path> dump_paths;
 };
@@ -29,74 +32,126 @@ bool IsMetadataFileName(const WideString& name) {
              kMetadataSuffix;
 }
 
-void Classify(const fs::directory_entry& entry, FolderListing* listing) {
-  // Each entry is judged on its own: one whose type cannot be read (a dangling link, say)
-  // is passed over without hiding the entries after it.
-  std::error_code error;
-  if (!fs::is_regular_file(entry.status(error)) || error) {
-    return;
+// The folder's metadata files and dumps by their names, each list sorted.
+ReportFiles ClassifyByName(const fs::path& folder, const std::vector<WideString>& names) {
+  ReportFiles files;
+  for (const WideString& name : names) {
+    const fs::path path = folder / name;
+    if (IsMetadataFileName(name)) {
+      files.metadata_paths.push_back(path);
+    } else if (path.extension().native() == kDumpExtension) {
+      files.dump_paths.push_back(path);
+    }
   }
-  const fs::path& path = entry.path();
-  if (IsMetadataFileName(path.filename().native())) {
-    listing->metadata_paths.push_back(path);
-  } else if (path.extension().native() == kDumpExtension) {
-    listing->dump_paths.push_back(path);
-  }
+  std::sort(files.metadata_paths.begin(), files.metadata_paths.end());
+  std::sort(files.dump_paths.begin(), files.dump_paths.end());
+  return files;
 }
 
-// Lists the folder's metadata files and dumps, sorted. An error while enumerating ends the
-// listing; the pass goes on with what was gathered.
-FolderListing ListReportFiles(const fs::path& folder) {
-  FolderListing listing;
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    Classify(*it, &listing);
+// The path of the file that `path` opens, spelled as its folder lists it, so that a
+// reference in other letter case (on Windows) meets the dump it opens.
+fs::path ListedPath(const fs::path& path) { return path.parent_path() / FileNameAsListed(path); }
+
+// The folder's metadata files as the scan found them, each with its identity taken before
+// it was loaded: a file changed since is no longer the one that was judged.
+struct JudgedMetadata {
+  std::vector<ReplaceableMetadata> invalid;
+  std::vector<FileIdentity> valid;
+};
+
+enum class NameHolder { kNone, kInvalidFile, kValidFile };
+
+// What holds the metadata name of the dump at `dump_path`: nothing the scan judged, or one
+// of its invalid files (set in `replaceable`), or one of its valid ones.
+NameHolder FindNameHolder(const JudgedMetadata& judged, const fs::path& dump_path,
+                          std::optional<ReplaceableMetadata>* replaceable) {
+  const std::optional<FileIdentity> present = IdentifyFileAt(OrphanMetadataPath(dump_path));
+  if (!present) {
+    return NameHolder::kNone;
   }
-  std::sort(listing.metadata_paths.begin(), listing.metadata_paths.end());
-  std::sort(listing.dump_paths.begin(), listing.dump_paths.end());
-  return listing;
+  for (const ReplaceableMetadata& metadata : judged.invalid) {
+    if (metadata.identity == *present) {
+      *replaceable = metadata;
+      return NameHolder::kInvalidFile;
+    }
+  }
+  return std::find(judged.valid.begin(), judged.valid.end(), *present) != judged.valid.end()
+             ? NameHolder::kValidFile
+             : NameHolder::kNone;
+}
+
+// Writes metadata for the dump at `dump_path`, which no valid metadata file names. Returns
+// the path written, or nullopt (logged and counted in `failures` when the dump cannot be
+// reported).
+std::optional<fs::path> AddOrphanReport(const JudgedMetadata& judged, const fs::path& dump_path,
+                                        unsigned* failures) {
+  std::optional<ReplaceableMetadata> replaceable;
+  CrashMetadata record;
+  // A valid metadata file that names another dump keeps its name: the agent's own fields
+  // are worth more than a report made up for this dump, which stays where it is.
+  const OrphanResult result =
+      FindNameHolder(judged, dump_path, &replaceable) == NameHolder::kValidFile
+          ? OrphanResult::kFailed
+          : CreateOrphanMetadata(dump_path, replaceable, &record);
+  switch (result) {
+    case OrphanResult::kWritten:
+      return record.metadata_path;
+    case OrphanResult::kSkipped:
+      return std::nullopt;
+    case OrphanResult::kFailed:
+      break;
+  }
+  LogLine(FENNICK_WIDE("cannot write metadata for dump: ") + dump_path.native());
+  ++*failures;
+  return std::nullopt;
 }
 
 // Writes metadata for every dump that no valid metadata file names, appending the new
 // files to the list unless their path is there already (an invalid file just replaced).
 // Returns how many dumps got no metadata: each is a report that cannot be made, and is
 // logged and counted as a failure rather than passed over in silence on every run.
-unsigned AddOrphanReports(FolderListing* listing) {
+unsigned AddOrphanReports(ReportFiles* files) {
   std::set<fs::path> known_metadata;
   std::set<fs::path> referenced_dumps;
-  for (const fs::path& metadata_path : listing->metadata_paths) {
+  JudgedMetadata judged;
+  for (const fs::path& metadata_path : files->metadata_paths) {
     known_metadata.insert(metadata_path.lexically_normal());
+    const std::optional<FileIdentity> identity = IdentifyFileAt(metadata_path);
     CrashMetadata record;
     if (LoadCrashMetadata(metadata_path, &record)) {
-      referenced_dumps.insert(record.dump_path.lexically_normal());
+      referenced_dumps.insert(ListedPath(record.dump_path).lexically_normal());
+      if (identity) {
+        judged.valid.push_back(*identity);
+      }
+    } else if (identity) {
+      judged.invalid.push_back({metadata_path, *identity});
     }
   }
   unsigned failures = 0;
-  for (const fs::path& dump_path : listing->dump_paths) {
+  for (const fs::path& dump_path : files->dump_paths) {
     if (referenced_dumps.contains(dump_path.lexically_normal())) {
       continue;
     }
-    CrashMetadata record;
-    if (!CreateOrphanMetadata(dump_path, &record)) {
-      LogLine(FENNICK_WIDE("cannot write metadata for dump: ") + dump_path.native());
-      ++failures;
-    } else if (known_metadata.insert(record.metadata_path.lexically_normal()).second) {
-      listing->metadata_paths.push_back(record.metadata_path);
+    const std::optional<fs::path> written = AddOrphanReport(judged, dump_path, &failures);
+    if (written && known_metadata.insert(written->lexically_normal()).second) {
+      files->metadata_paths.push_back(*written);
     }
   }
   return failures;
 }
 
 // Processes the reports in list order until kMaxReportsPerPass of them have reached the
-// upload. Invalid reports are logged and counted as failures but take no slot: old
-// leftovers sort first and would otherwise starve every newer report for good.
-unsigned ProcessReports(const std::vector<fs::path>& metadata_paths) {
+// upload, noting each upload's outcome in `attempts`. Invalid reports are logged and
+// counted as failures but take no slot: old leftovers sort first and would otherwise
+// starve every newer report for good.
+unsigned ProcessReports(const std::vector<fs::path>& metadata_paths, UploadAttempts* attempts) {
   unsigned failures = 0;
   size_t uploads = 0;
   for (size_t i = 0; i < metadata_paths.size() && uploads < kMaxReportsPerPass; ++i) {
     const ReportResult result = ProcessReport(metadata_paths[i], /*validate_only=*/false);
     if (result != kReportInvalid) {
       ++uploads;
+      attempts->Record(metadata_paths[i], result == kReportDone);
     }
     if (result != kReportDone) {
       ++failures;
@@ -108,11 +163,27 @@ unsigned ProcessReports(const std::vector<fs::path>& metadata_paths) {
 }  // namespace
 
 unsigned ScanDumpFolder(const fs::path& folder) {
-  std::error_code error;
-  if (folder.empty() || !fs::is_directory(folder, error)) {
+  if (folder.empty()) {
     return 0;
   }
-  FolderListing listing = ListReportFiles(folder);
-  const unsigned unwritable = AddOrphanReports(&listing);
-  return unwritable + ProcessReports(listing.metadata_paths);
+  RecoverInterruptedRemovals(folder);
+  std::vector<WideString> names;
+  const FolderListing listing = ListRegularFiles(folder, &names);
+  if (listing == FolderListing::kNoFolder) {
+    return 0;
+  }
+  // A folder that is there but cannot be read is a failure, not an empty folder; whatever
+  // was listed before the failure is still reported.
+  unsigned failures = 0;
+  if (listing == FolderListing::kIncomplete) {
+    LogLine(FENNICK_WIDE("cannot list dump folder: ") + folder.native());
+    ++failures;
+  }
+  ReportFiles files = ClassifyByName(folder, names);
+  failures += AddOrphanReports(&files);
+  UploadAttempts attempts = UploadAttempts::Load();
+  attempts.Order(&files.metadata_paths);
+  failures += ProcessReports(files.metadata_paths, &attempts);
+  attempts.Save();
+  return failures;
 }

@@ -8,9 +8,10 @@
 inline constexpr size_t kMaxReportsPerPass = 10;
 
 // One pass over one dump folder: writes metadata for orphan dumps, then processes reports
-// until kMaxReportsPerPass of them have reached the upload (invalid ones take no slot).
-// Returns the number of failures: reports processed that did not finish with kReportDone,
-// and dumps for which no metadata could be written.
+// until kMaxReportsPerPass of them have reached the upload (invalid ones take no slot),
+// those never tried first, then those whose last failed upload is oldest. Returns the number
+// of failures: reports processed that did not finish with kReportDone, dumps for which no
+// metadata could be written, and a folder that is there but could not be listed.
 unsigned ScanDumpFolder(const std::filesystem::path& folder);
 
 #endif  // FENNICK_PIPELINE_SCAN_DUMP_FOLDER_H_

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #if defined(_WIN32)
@@ -56,15 +57,21 @@ class ScopedFile {
 enum class SeekOrigin { kBegin, kCurrent, kEnd };
 
 // What tells one file from another, and a file from its later self: its identity on its
-// volume (device and inode, or volume serial number and file index), its size and its
-// last-write time (in the platform's own units).
+// volume (device and inode, or volume serial number and file index), its size, its
+// last-write time and its change time (in the platform's own units). The change time moves
+// with every write, even one whose writer puts the last-write time back.
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t index = 0;
   int64_t size = 0;
   int64_t last_write_time = 0;
+  int64_t change_time = 0;
 
   bool operator==(const FileIdentity&) const = default;
+  // True when both name the same file on its volume, whatever became of its content.
+  bool IsSameFile(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
 };
 
 // Opens an existing regular file for reading. Never blocks on a FIFO, socket or device:
@@ -83,6 +90,15 @@ std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin orig
 // The open file's identity as it stands now, or nullopt when it cannot be read.
 std::optional<FileIdentity> IdentifyFile(FileHandle file);
 
+// The identity of the file at `path` now (opened as OpenFileForReading does), or nullopt
+// when it cannot be opened.
+std::optional<FileIdentity> IdentifyFileAt(const std::filesystem::path& path);
+
+// The whole content of the regular file at `path`, or nullopt when it cannot be opened or
+// read, or holds more than `max_bytes`. Reads at most one byte past the limit, so a huge or
+// sparse file costs no more than a small one.
+std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size_t max_bytes);
+
 // The file's current size in bytes, or nullopt when it cannot be read.
 std::optional<int64_t> GetFileSize(FileHandle file);
 
@@ -100,11 +116,35 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view data);
 // and the temporary file may remain.
 bool WriteFileThroughTemporary(const std::filesystem::path& path, std::string_view data);
 
+// True when nothing at all is at `path` (as opposed to a file that cannot be read).
+bool IsMissing(const std::filesystem::path& path);
+
 // Removes the file at `path`, read-only or not. True only when this call removed it.
 bool RemoveFile(const std::filesystem::path& path);
+
+// Removes the file at `path` only when it is still `expected`: the same file, unchanged.
+// The file removed is exactly the one compared, even when another is renamed over `path`
+// meanwhile; that other file keeps its name. A read-only file goes like any other. True
+// only when this call removed the file.
+bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected);
+
+// Finishes or undoes what a run killed in the middle of RemoveFileIfUnchanged left in
+// `folder`, so that no file stays under a name that no run looks at. Files that a living
+// run is removing are left to it.
+void RecoverInterruptedRemovals(const std::filesystem::path& folder);
 
 // Moves `from` over `to` (replacing it) within one folder and makes the move durable
 // before returning. False when the move fails.
 bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
+
+enum class MoveResult {
+  kMoved,
+  kNameTaken,  // a file holds `to`, or another writer already moved `from` away
+  kFailed,
+};
+
+// Moves `from` to `to` within one folder only when no file holds `to`, and makes the move
+// durable before returning. Never replaces anything.
+MoveResult MoveToFreeName(const std::filesystem::path& from, const std::filesystem::path& to);
 
 #endif  // FENNICK_PLATFORM_FILE_IO_H_

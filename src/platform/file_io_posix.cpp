@@ -1,8 +1,14 @@
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "platform/file_io.h"
 
@@ -51,6 +57,71 @@ std::filesystem::path ContainingFolder(const std::filesystem::path& path) {
   return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
+void FlushFolderOf(const std::filesystem::path& path) {
+  ScopedFile folder(open(ContainingFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.is_valid()) {
+    fsync(folder.get());
+  }
+}
+
+int64_t Nanoseconds(const timespec& time) {
+  constexpr int64_t kNsPerSecond = 1000000000;
+  return static_cast<int64_t>(time.tv_sec) * kNsPerSecond + static_cast<int64_t>(time.tv_nsec);
+}
+
+// Opening never waits on a FIFO: a file set aside or about to be may be anything.
+ScopedFile OpenWithoutWaiting(const std::filesystem::path& path) {
+  return ScopedFile(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+}
+
+// Linux has no removal through an open descriptor. A file to be removed is first moved to a
+// name of its own in the same folder, "<name>.fennick-removing-<pid>-<n>", where nothing
+// can be renamed over it; it is removed there only when it is the file that was checked.
+// That name ends neither in ".dmp" nor in ".crash.json", so no scan takes it for a report,
+// and RecoverInterruptedRemovals brings it back after a run that was killed.
+constexpr std::string_view kRemovingMarker = ".fennick-removing-";
+constexpr int kMaxSetAsideAttempts = 100;
+
+MoveResult MoveWithoutReplacing(const std::filesystem::path& from,
+                                const std::filesystem::path& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return MoveResult::kMoved;
+  }
+  // A file system without RENAME_NOREPLACE: a new hard link cannot replace anything either.
+  if (errno == EINVAL && link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return MoveResult::kMoved;
+  }
+  // ENOENT: a writer that shares the temporary name has moved it already.
+  return errno == EEXIST || errno == ENOENT ? MoveResult::kNameTaken : MoveResult::kFailed;
+}
+
+// Moves the file at `path` to a removal name of this process's; nullopt when it cannot
+// (gone, or a name too long to take the marker).
+std::optional<std::filesystem::path> SetAside(const std::filesystem::path& path) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < kMaxSetAsideAttempts; ++attempt) {
+    std::filesystem::path aside = path;
+    aside += std::string(kRemovingMarker) + std::to_string(getpid()) + "-" +
+             std::to_string(counter++);
+    const MoveResult result = MoveWithoutReplacing(path, aside);
+    if (result == MoveResult::kMoved) {
+      return aside;
+    }
+    // A leftover of an earlier process with this id holds the name: try the next one.
+    if (result != MoveResult::kNameTaken || IsMissing(path)) {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The name a set-aside file came from, or empty text when `name` is no removal name.
+std::string OriginalName(const std::string& name) {
+  const size_t marker = name.rfind(kRemovingMarker);
+  return marker == std::string::npos ? std::string() : name.substr(0, marker);
+}
+
 }  // namespace
 
 ScopedFile OpenFileForReading(const std::filesystem::path& path) {
@@ -95,11 +166,9 @@ std::optional<FileIdentity> IdentifyFile(FileHandle file) {
   if (fstat(file, &status) != 0) {
     return std::nullopt;
   }
-  constexpr int64_t kNsPerSecond = 1000000000;
   return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
-                      static_cast<int64_t>(status.st_size),
-                      static_cast<int64_t>(status.st_mtim.tv_sec) * kNsPerSecond +
-                          static_cast<int64_t>(status.st_mtim.tv_nsec)};
+                      static_cast<int64_t>(status.st_size), Nanoseconds(status.st_mtim),
+                      Nanoseconds(status.st_ctim)};
 }
 
 std::optional<int64_t> GetFileSize(FileHandle file) {
@@ -141,10 +210,62 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view data) {
   return close(file.release()) == 0;
 }
 
+bool IsMissing(const std::filesystem::path& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 bool RemoveFile(const std::filesystem::path& path) {
   // Removing a name needs write access to its folder, not to the file: a read-only file
   // goes like any other.
   return unlink(path.c_str()) == 0;
+}
+
+bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected) {
+  // Held and locked from before the move to the end: a run recovering set-aside files
+  // leaves a locked one alone, and so does a second run removing the same file.
+  const ScopedFile held = OpenWithoutWaiting(path);
+  if (!held.is_valid() || IdentifyFile(held.get()) != expected ||
+      flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
+    return false;
+  }
+  const std::optional<std::filesystem::path> aside = SetAside(path);
+  if (!aside) {
+    // A name too long for the marker is removed by name, right after its check.
+    return unlink(path.c_str()) == 0;
+  }
+  const ScopedFile moved = OpenWithoutWaiting(*aside);
+  const std::optional<FileIdentity> moved_identity =
+      moved.is_valid() ? IdentifyFile(moved.get()) : std::nullopt;
+  if (moved_identity && moved_identity->IsSameFile(expected) && unlink(aside->c_str()) == 0) {
+    return true;
+  }
+  // Another file was renamed over `path` before the move: it goes back untouched. Should its
+  // name be taken again meanwhile, it waits under the removal name for the next scan.
+  MoveWithoutReplacing(*aside, path);
+  return false;
+}
+
+void RecoverInterruptedRemovals(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> set_aside;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    if (!OriginalName(it->path().filename().native()).empty()) {
+      set_aside.push_back(it->path());
+    }
+  }
+  for (const std::filesystem::path& path : set_aside) {
+    // A living remover holds its lock until it is done; a file that cannot be opened has no
+    // remover either, since removal starts with an open.
+    const ScopedFile file = OpenWithoutWaiting(path);
+    if (file.is_valid() && flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      continue;
+    }
+    // Whether the killed run had sent it is unknown: it is put back and sent again, which
+    // the server takes as the same report.
+    MoveWithoutReplacing(path, path.parent_path() / OriginalName(path.filename().native()));
+  }
 }
 
 bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -153,9 +274,14 @@ bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem
   }
   // The rename is only on disk once the folder entry is; the move has happened either way,
   // so a failing folder flush does not change the result.
-  ScopedFile folder(open(ContainingFolder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.is_valid()) {
-    fsync(folder.get());
-  }
+  FlushFolderOf(to);
   return true;
+}
+
+MoveResult MoveToFreeName(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const MoveResult result = MoveWithoutReplacing(from, to);
+  if (result == MoveResult::kMoved) {
+    FlushFolderOf(to);
+  }
+  return result;
 }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/file_io.h"
+#include "platform/long_path_win.h"
 
 const FileHandle kInvalidFileHandle = INVALID_HANDLE_VALUE;
 
@@ -29,6 +30,47 @@ DWORD ToMoveMethod(SeekOrigin origin) {
 // a read or write up until some other process acts.
 bool IsDiskFile(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
 
+int64_t FileTimeValue(const LARGE_INTEGER& time) { return time.QuadPart; }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Marks the open file for deletion; it goes when its last handle closes. Windows refuses
+// to delete a read-only file: a report is removed all the same, its attribute cleared first
+// (and restored when the deletion still fails).
+bool DeleteThroughHandle(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return true;
+  }
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
+  }
+  // Zero times leave the times alone; zero attributes would too, hence FILE_ATTRIBUTE_NORMAL.
+  FILE_BASIC_INFO writable = {};
+  writable.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+  if (writable.FileAttributes == 0) {
+    writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  }
+  if (!SetFileInformationByHandle(file, FileBasicInfo, &writable, sizeof writable)) {
+    return false;
+  }
+  if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return true;
+  }
+  writable.FileAttributes = basic.FileAttributes;
+  SetFileInformationByHandle(file, FileBasicInfo, &writable, sizeof writable);
+  return false;
+}
+
+// Opened for deletion only: the sharing lets the agent or another run keep the file open.
+ScopedFile OpenForDeletion(const std::filesystem::path& path) {
+  return ScopedFile(CreateFileW(LongPath(path).c_str(),
+                                DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 bool WriteAll(HANDLE file, std::string_view data) {
   while (!data.empty()) {
     const DWORD chunk =
@@ -49,9 +91,9 @@ void CloseFile(FileHandle handle) { CloseHandle(handle); }
 ScopedFile OpenFileForReading(const std::filesystem::path& path) {
   // Sharing read, write and delete: the agent may still be writing the file, and report
   // processing deletes a dump while its own check handle is open.
-  ScopedFile file(CreateFileW(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  ScopedFile file(CreateFileW(LongPath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr));
   if (!file.is_valid() || !IsDiskFile(file.get())) {
     return ScopedFile();
   }
@@ -80,7 +122,9 @@ std::optional<int64_t> SeekFile(FileHandle file, int64_t offset, SeekOrigin orig
 
 std::optional<FileIdentity> IdentifyFile(FileHandle file) {
   BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information)) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandle(file, &information) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
     return std::nullopt;
   }
   return FileIdentity{
@@ -88,8 +132,7 @@ std::optional<FileIdentity> IdentifyFile(FileHandle file) {
       static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow,
       static_cast<int64_t>(static_cast<uint64_t>(information.nFileSizeHigh) << 32 |
                            information.nFileSizeLow),
-      static_cast<int64_t>(static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32 |
-                           information.ftLastWriteTime.dwLowDateTime)};
+      FileTimeValue(basic.LastWriteTime), FileTimeValue(basic.ChangeTime)};
 }
 
 std::optional<int64_t> GetFileSize(FileHandle file) {
@@ -102,7 +145,7 @@ std::optional<int64_t> GetFileSize(FileHandle file) {
 
 std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+  if (!GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &attributes)) {
     return std::nullopt;
   }
   const uint64_t time = static_cast<uint64_t>(attributes.ftLastWriteTime.dwHighDateTime) << 32 |
@@ -118,7 +161,7 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view data) {
   // The file is opened without truncation and without following a reparse point, and is
   // cut to length only once it is known to be a plain disk file: a link planted at `path`
   // is never followed, and a pipe or device there is never written.
-  ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  ScopedFile file(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION information;
   if (!file.is_valid() || !IsDiskFile(file.get()) ||
@@ -132,25 +175,44 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view data) {
   return CloseHandle(file.release()) != 0;
 }
 
-bool RemoveFile(const std::filesystem::path& path) {
-  if (DeleteFileW(path.c_str())) {
-    return true;
-  }
-  // Windows refuses to delete a read-only file; a report is removed all the same.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      !SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+bool IsMissing(const std::filesystem::path& path) {
+  if (GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
     return false;
   }
-  if (DeleteFileW(path.c_str())) {
-    return true;
-  }
-  SetFileAttributesW(path.c_str(), attributes);
-  return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool RemoveFile(const std::filesystem::path& path) {
+  const ScopedFile file = OpenForDeletion(path);
+  return file.is_valid() && DeleteThroughHandle(file.get());
+}
+
+bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected) {
+  // Compared and deleted through one handle: the file deleted is the one compared.
+  const ScopedFile file = OpenForDeletion(path);
+  return file.is_valid() && IdentifyFile(file.get()) == expected &&
+         DeleteThroughHandle(file.get());
+}
+
+void RecoverInterruptedRemovals(const std::filesystem::path&) {
+  // Files are deleted through the handle that checked them: nothing is ever set aside.
 }
 
 bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem::path& to) {
   // Write-through: the call returns only once the move is on disk.
-  return MoveFileExW(from.c_str(), to.c_str(),
+  return MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+MoveResult MoveToFreeName(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    return MoveResult::kMoved;
+  }
+  // ERROR_FILE_NOT_FOUND: a writer that shares the temporary name has moved it already.
+  const DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ||
+                 error == ERROR_FILE_NOT_FOUND
+             ? MoveResult::kNameTaken
+             : MoveResult::kFailed;
 }

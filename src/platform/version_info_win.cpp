@@ -1,7 +1,9 @@
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
+#include "platform/long_path_win.h"
 #include "platform/version_info.h"
 
 namespace {
@@ -16,13 +18,14 @@ static_assert(sizeof(RTL_OSVERSIONINFOW) == kBasicVersionInfoBytes);
 }  // namespace
 
 std::optional<FileVersion> ReadFileVersion(const std::filesystem::path& executable) {
+  const std::wstring path = LongPath(executable);
   DWORD unused = 0;
-  const DWORD size = GetFileVersionInfoSizeW(executable.c_str(), &unused);
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &unused);
   if (size == 0) {
     return std::nullopt;
   }
   std::vector<unsigned char> block(size, 0);
-  if (!GetFileVersionInfoW(executable.c_str(), 0, size, block.data())) {
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) {
     return std::nullopt;
   }
   void* value = nullptr;

@@ -117,9 +117,12 @@ TEST_F(FennickTest, FilesAreFlushedBeforeTheyAreRenamedIntoPlace) {
         calls, open, std::regex("openat\\(AT_FDCWD, \"" + temporary + "\".* = (\\d+)\n")));
     const size_t opened = static_cast<size_t>(open.position(0));
     const size_t flushed = calls.find("fsync(" + open.str(1) + ")", opened);
-    const size_t renamed =
-        calls.find("\"" + temporary + "\", \"" + final_path.string() + "\"", opened);
-    ASSERT_NE(renamed, std::string::npos) << calls;
+    std::smatch rename;
+    ASSERT_TRUE(std::regex_search(calls.cbegin() + static_cast<std::ptrdiff_t>(opened), calls.cend(),
+                                  rename,
+                                  std::regex("\"" + temporary + "\", (AT_FDCWD, )?\"" +
+                                             final_path.string() + "\""))) << calls;
+    const size_t renamed = opened + static_cast<size_t>(rename.position(0));
     EXPECT_LT(flushed, renamed) << calls;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -121,7 +122,7 @@ TEST(OrphanMetadataTest, WritesReplacesAndFailsSafely) {
   CrashMetadata first;
   CrashMetadata second;
   WriteTestFile(dump, MinidumpBytes(64));
-  ASSERT_TRUE(CreateOrphanMetadata(dump, &first));
+  ASSERT_EQ(CreateOrphanMetadata(dump, std::nullopt, &first), OrphanResult::kWritten);
   EXPECT_EQ(ReadTestFile(metadata), ExpectedText(first));
   EXPECT_FALSE(std::filesystem::exists(temporary));
   ASSERT_TRUE(LoadCrashMetadata(metadata, &second));
@@ -129,18 +130,29 @@ TEST(OrphanMetadataTest, WritesReplacesAndFailsSafely) {
   EXPECT_EQ(std::tie(second.dump_id, second.client_ts, second.process_name),
             std::tie(first.dump_id, first.client_ts, first.process_name));
 
-  // An invalid metadata file and a longer leftover temporary file are replaced whole.
+  // Only the invalid file the scan saw gives way, and a longer leftover temporary file is
+  // replaced whole; any other file at the name stays, and nothing is left behind.
   WriteTestFile(metadata, "{ not json");
+  const ReplaceableMetadata seen{metadata, *IdentifyFileAt(metadata)};
   WriteTestFile(temporary, std::string(4096, 'x'));
-  std::filesystem::remove(dump);
-  ASSERT_TRUE(CreateOrphanMetadata(dump, &second));
-  EXPECT_EQ(second.client_ts, "0");
+  ASSERT_EQ(CreateOrphanMetadata(dump, seen, &second), OrphanResult::kWritten);
   EXPECT_NE(second.dump_id, first.dump_id);
   EXPECT_EQ(ReadTestFile(metadata), ExpectedText(second));
   EXPECT_FALSE(std::filesystem::exists(temporary));
+  for (const std::optional<ReplaceableMetadata>& replaceable :
+       {std::optional<ReplaceableMetadata>(), std::optional<ReplaceableMetadata>(seen)}) {
+    EXPECT_EQ(CreateOrphanMetadata(dump, replaceable, &first), OrphanResult::kSkipped);
+    EXPECT_EQ(ReadTestFile(metadata), ExpectedText(second));
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+  }
 
+  // A dump that is gone gets nothing; a name held by a folder is a failure.
+  EXPECT_EQ(CreateOrphanMetadata(folder / "gone.dmp", std::nullopt, &first),
+            OrphanResult::kSkipped);
+  EXPECT_FALSE(std::filesystem::exists(folder / "gone.crash.json"));
+  WriteTestFile(folder / "c.dmp", MinidumpBytes(64));
   std::filesystem::create_directory(folder / "c.crash.json");
-  EXPECT_FALSE(CreateOrphanMetadata(folder / "c.dmp", &second));
+  EXPECT_EQ(CreateOrphanMetadata(folder / "c.dmp", std::nullopt, &second), OrphanResult::kFailed);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ TEST(CrashMetadataWinTest, ADumpNameWithALoneSurrogateIsWrittenEmptyAndRejected)
   record.dump_path = folder / L"x\xD800.dmp";
   record.metadata_path = folder / "x.crash.json";
   record.dump_id = "ID";
-  ASSERT_TRUE(WriteCrashMetadataFile(record));
+  ASSERT_EQ(WriteCrashMetadataFile(record), MoveResult::kMoved);
   EXPECT_NE(ReadTestFile(record.metadata_path).find("\"dump_file\": \"\","), std::string::npos);
   CrashMetadata loaded;
   EXPECT_FALSE(LoadCrashMetadata(record.metadata_path, &loaded));

@@ -71,12 +71,4 @@ TEST(ScanDumpFolderTest, InvalidReportsTakeNoSlotFromValidOnes) {
   EXPECT_EQ(ScanAndListUploads(folder.path(), 12), (std::vector<std::string>{"b.dmp", "c.dmp"}));
 }
 
-TEST(ScanDumpFolderTest, MetadataNamingAnotherCaseIsReplacedAndSentOnce) {
-  TempFolder folder;
-  WriteTestFile(folder / "x.dmp", MinidumpBytes(64));
-  WriteTestFile(folder / "x.crash.json", CrashMetadataJson("X.dmp", "upper-id"));
-  EXPECT_EQ(ScanAndListUploads(folder.path(), 0), std::vector<std::string>{"x.dmp"});
-  EXPECT_TRUE(fs::is_empty(folder.path()));
-}
-
 }  // namespace

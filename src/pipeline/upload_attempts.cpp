@@ -1,0 +1,178 @@
+#include "pipeline/upload_attempts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "host/device_id.h"
+#include "platform/file_io.h"
+#include "platform/folder.h"
+#include "platform/text_conversion.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr char kFileName[] = "upload_attempts.json";
+// Marks the file as this one, so that a file of another program under the name is ignored.
+constexpr char kFormat[] = "fennick-upload-attempts/1";
+constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
+// Far more than ever fail at once; the least recently failed give way beyond it.
+constexpr size_t kMaxEntries = 10000;
+constexpr int64_t kMaxPass = std::numeric_limits<int64_t>::max() / 2;
+constexpr int64_t kNeverTried = -1;
+constexpr int kHexDigitsPerUnit = 2 * sizeof(WideChar);
+
+using WideUnit = std::make_unsigned_t<WideChar>;
+
+// The key of a path in the file: its UTF-8 text, or, for a path that has none (a Linux name
+// that is not UTF-8, a Windows one with a lone surrogate), a NUL followed by the hex digits
+// of its code units. No path holds a NUL, so the two forms never meet.
+std::string KeyOf(const WideString& path) {
+  std::string key = WideToUtf8(path);
+  if (!key.empty() || path.empty()) {
+    return key;
+  }
+  key.assign(1, '\0');
+  for (const WideChar unit : path) {
+    char digits[kHexDigitsPerUnit + 1];
+    std::snprintf(digits, sizeof digits, "%0*X", kHexDigitsPerUnit,
+                  static_cast<unsigned>(static_cast<WideUnit>(unit)));
+    key += digits;
+  }
+  return key;
+}
+
+std::optional<WideString> PathOf(const std::string& key) {
+  if (key.empty() || key[0] != '\0') {
+    WideString path = Utf8ToWide(key);
+    return path.empty() ? std::nullopt : std::optional<WideString>(path);
+  }
+  const std::string digits = key.substr(1);
+  if (digits.empty() || digits.size() % kHexDigitsPerUnit != 0) {
+    return std::nullopt;
+  }
+  WideString path;
+  for (size_t i = 0; i < digits.size(); i += kHexDigitsPerUnit) {
+    unsigned long unit = 0;
+    for (size_t j = i; j < i + kHexDigitsPerUnit; ++j) {
+      const char c = digits[j];
+      const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (value < 0) {
+        return std::nullopt;
+      }
+      unit = unit * 16 + static_cast<unsigned long>(value);
+    }
+    path.push_back(static_cast<WideChar>(static_cast<WideUnit>(unit)));
+  }
+  return path;
+}
+
+WideString KeyPath(const fs::path& metadata_path) {
+  return metadata_path.lexically_normal().native();
+}
+
+bool IsPassNumber(const json& value) {
+  return value.is_number_integer() && value.get<int64_t>() >= 0 && value.get<int64_t>() < kMaxPass;
+}
+
+// Fills `last_failed` and returns the number of the last pass saved, or nullopt when the
+// text is not this file's.
+std::optional<int64_t> ParseState(const std::string& text,
+                                  std::map<WideString, int64_t>* last_failed) {
+  const json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!document.is_object()) {
+    return std::nullopt;
+  }
+  const auto format = document.find("format");
+  const auto last_pass = document.find("last_pass");
+  const auto failed = document.find("failed");
+  if (format == document.end() || !format->is_string() || *format != kFormat ||
+      last_pass == document.end() || !IsPassNumber(*last_pass) || failed == document.end() ||
+      !failed->is_object()) {
+    return std::nullopt;
+  }
+  for (const auto& [key, pass] : failed->items()) {
+    if (const std::optional<WideString> path = PathOf(key); path && IsPassNumber(pass)) {
+      (*last_failed)[*path] = pass.get<int64_t>();
+    }
+  }
+  return last_pass->get<int64_t>();
+}
+
+}  // namespace
+
+UploadAttempts UploadAttempts::Load() {
+  UploadAttempts attempts;
+  const fs::path folder = FennickDataFolder();
+  if (folder.empty()) {
+    return attempts;
+  }
+  attempts.path_ = folder / kFileName;
+  const std::optional<std::string> text = ReadSmallFile(attempts.path_, kMaxFileBytes);
+  if (!text) {
+    return attempts;
+  }
+  try {
+    if (const std::optional<int64_t> last_pass = ParseState(*text, &attempts.last_failed_)) {
+      attempts.pass_ = *last_pass + 1;
+    } else {
+      attempts.last_failed_.clear();
+    }
+  } catch (const json::exception&) {
+    attempts.last_failed_.clear();
+  } catch (const std::bad_alloc&) {
+    attempts.last_failed_.clear();
+  }
+  return attempts;
+}
+
+void UploadAttempts::Order(std::vector<fs::path>* metadata_paths) const {
+  const auto last_failed = [this](const fs::path& path) {
+    const auto entry = last_failed_.find(KeyPath(path));
+    return entry == last_failed_.end() ? kNeverTried : entry->second;
+  };
+  std::stable_sort(metadata_paths->begin(), metadata_paths->end(),
+                   [&](const fs::path& a, const fs::path& b) {
+                     return last_failed(a) < last_failed(b);
+                   });
+}
+
+void UploadAttempts::Record(const fs::path& metadata_path, bool finished) {
+  if (finished) {
+    changed_ |= last_failed_.erase(KeyPath(metadata_path)) > 0;
+  } else {
+    last_failed_[KeyPath(metadata_path)] = pass_;
+    changed_ = true;
+  }
+}
+
+bool UploadAttempts::Save() {
+  if (path_.empty()) {
+    return false;
+  }
+  changed_ |= std::erase_if(last_failed_, [](const auto& entry) {
+                return IsMissing(fs::path(entry.first));
+              }) > 0;
+  if (!changed_) {
+    return true;
+  }
+  std::vector<std::pair<int64_t, WideString>> by_pass;
+  for (const auto& [path, pass] : last_failed_) by_pass.emplace_back(pass, path);
+  std::sort(by_pass.rbegin(), by_pass.rend());
+  json failed = json::object();
+  for (size_t i = 0; i < by_pass.size() && i < kMaxEntries; ++i) {
+    failed[KeyOf(by_pass[i].second)] = by_pass[i].first;
+  }
+  const json document = {{"format", kFormat}, {"last_pass", pass_}, {"failed", failed}};
+  const std::string text =
+      document.dump(2, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
+  changed_ = false;
+  return CreateFolders(path_.parent_path()) && WriteFileThroughTemporary(path_, text);
+}

@@ -1,0 +1,39 @@
+#ifndef FENNICK_PIPELINE_UPLOAD_ATTEMPTS_H_
+#define FENNICK_PIPELINE_UPLOAD_ATTEMPTS_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <vector>
+
+#include "platform/native_text.h"
+
+// The reports whose upload failed, and in which pass, kept across runs in
+// "upload_attempts.json" beside the device id. A pass takes the reports never tried first,
+// then the others from the least recently tried on, so that reports the server keeps
+// refusing cannot keep a newer one waiting for good.
+class UploadAttempts {
+ public:
+  // Reads the file of the per-user data folder; a missing, foreign or corrupt file reads as
+  // no attempts at all, which leaves every list in its own order.
+  static UploadAttempts Load();
+
+  // Reorders `metadata_paths`: reports never tried first, in their order, then the rest,
+  // least recently tried first (ties in their order).
+  void Order(std::vector<std::filesystem::path>* metadata_paths) const;
+
+  // Notes one report's upload: a failed one as tried in this pass, a finished one forgotten.
+  void Record(const std::filesystem::path& metadata_path, bool finished);
+
+  // Forgets reports whose metadata file is gone, and writes the file whole when anything
+  // changed. False when it could not be written.
+  bool Save();
+
+ private:
+  std::filesystem::path path_;
+  int64_t pass_ = 0;  // this pass's number: one more than the last one saved
+  std::map<WideString, int64_t> last_failed_;  // normalised metadata path -> pass number
+  bool changed_ = false;
+};
+
+#endif  // FENNICK_PIPELINE_UPLOAD_ATTEMPTS_H_

@@ -8,15 +8,18 @@
 # services that inherit its standard output and error, and whoever reads those pipes to
 # their end (CTest, a test capturing a child's output) would wait for the services to exit.
 # So the Wine server is started here first, persistent for a minute after its last client,
-# and the services with it, detached from every pipe.
+# and the services with it, detached from every pipe. In a build tree, drive T: is the
+# tree's folder t-drive, for tests of a drive named by its letter alone.
 set -eu
 
 build=$(dirname "$(realpath "$1")")
 while [ ! -f "$build/CMakeCache.txt" ] && [ "$build" != / ]; do
   build=$(dirname "$build")
 done
+t_drive=""
 if [ -f "$build/CMakeCache.txt" ]; then
   WINEPREFIX=$build/wine-prefix
+  t_drive=$build/t-drive
 elif [ -n "${FENNICK_WINE_PREFIX:-}" ]; then
   WINEPREFIX=$FENNICK_WINE_PREFIX
 else
@@ -35,6 +38,10 @@ detached() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     detached wine wineboot --init
     detached wine winecfg -v win10
+  fi
+  if [ -n "$t_drive" ] && [ ! -e "$WINEPREFIX/dosdevices/t:" ]; then
+    mkdir -p "$t_drive"
+    ln -s "$t_drive" "$WINEPREFIX/dosdevices/t:"
   fi
   if detached wineserver -p60; then
     detached wine cmd /c exit

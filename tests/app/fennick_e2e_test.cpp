@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/fennick_test.h"
+#include "support/native_files.h"
 #include "support/test_ingest_server.h"
 
 namespace {
@@ -75,6 +76,17 @@ TEST_F(FennickTest, FailuresKeepWhatTheServerDidNotTakeAndExitOne) {
       WriteTestFile(path, content);
     };
   };
+  // The dump changed where it lies: by one byte (`extra` 0: same size) or grown by `extra`
+  // bytes, its last-write time then put back as a careful writer might.
+  constexpr int64_t kDumpTime = 1700000000123;
+  const auto rewrite = [&](size_t extra, bool restore_time) {
+    return [&, extra, restore_time] {
+      std::string content = ReadTestFile(dump);
+      content[10] ^= 1;
+      WriteTestFile(dump, content + std::string(extra, 'x'));
+      if (restore_time) SetLastWriteTime(dump, kDumpTime);
+    };
+  };
   const std::string dump_kept =
       Line("uploaded but failed to remove dump, will retry idempotently: ", dump);
   const std::string metadata_kept =
@@ -109,6 +121,9 @@ TEST_F(FennickTest, FailuresKeepWhatTheServerDidNotTakeAndExitOne) {
        {"f.crash.json", "f.dmp"}},
       {200, R"({"code":0})", move_away(dump), dump_kept, {"f.crash.json"}},
       {200, R"({"code":0})", replace(dump), dump_kept, {"f.crash.json", "f.dmp"}},
+      {200, R"({"code":0})", rewrite(0, false), dump_kept, {"f.crash.json", "f.dmp"}},
+      {200, R"({"code":0})", rewrite(4096, true), dump_kept, {"f.crash.json", "f.dmp"}},
+      {200, R"({"code":0})", rewrite(0, true), dump_kept, {"f.crash.json", "f.dmp"}},
       {200, R"({"code":0})", move_away(metadata), metadata_kept, {}},
       {200, R"({"code":0})", replace(metadata), metadata_kept, {"f.crash.json"}},
   };
@@ -121,6 +136,7 @@ TEST_F(FennickTest, FailuresKeepWhatTheServerDidNotTakeAndExitOne) {
       if (c.during_upload) server->SetOnUpload([&](const ReceivedUpload&) { c.during_upload(); });
     }
     WriteCrashReport(dumps_.path(), "f");
+    SetLastWriteTime(dump, kDumpTime);
     ExpectRun({"--scan", Dumps()}, 1, c.expected);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(Dumps()))
@@ -161,17 +177,39 @@ TEST_F(FennickTest, ABrokenStandardErrorDoesNotEndTheRun) {
 TEST_F(FennickTest, EveryFolderIsScannedWhateverFailedBefore) {
   TestIngestServer server(kIngestPort);
   TempFolder second;
-  WriteTestFile(Metadata("bad"), "{}");
-  // The orphan's metadata name is taken by a folder: it cannot be reported, which is a
-  // failure too.
+  // The orphan's temporary metadata name is taken by a folder: it cannot be reported, which
+  // alone makes the run a failure.
   WriteTestFile(dumps_ / "x.dmp", MinidumpBytes(64));
   fs::create_directory(dumps_ / "x.crash.json.tmp");
   WriteCrashReport(second.path(), "s");
   ExpectRun({"--scan", Dumps(), "--scan", second.path()}, 1,
             Line("cannot write metadata for dump: ", dumps_ / "x.dmp") +
-                Line("invalid metadata: ", Metadata("bad")) +
                 Line("upload succeeded: ", second / "s.dmp"));
   EXPECT_TRUE(fs::exists(dumps_ / "x.dmp"));
+}
+
+TEST_F(FennickTest, ReportsTheServerKeepsRefusingTakeTurnsWithNewerOnes) {
+  // Twelve reports refused on every run sort before a good one, which is still sent within
+  // ceil(12 / 10) + 1 runs; no run sends more than ten.
+  TestIngestServer server(kIngestPort);
+  server.SetRefusal([](const ReceivedUpload& upload) {
+    return upload.Find("dump_id")->content != "z-id";
+  });
+  for (int i = 10; i < 22; ++i) WriteCrashReport(dumps_.path(), "a" + std::to_string(i));
+  WriteCrashReport(dumps_.path(), "z");
+  for (int run = 0; run < 3 && fs::exists(dumps_ / "z.dmp"); ++run) {
+    const size_t before = server.Uploads().size();
+    EXPECT_EQ(Run({"--scan", Dumps()}).exit_code, 1);
+    EXPECT_LE(server.Uploads().size() - before, 10u);
+  }
+  EXPECT_FALSE(fs::exists(dumps_ / "z.dmp"));
+  // Tried least recently now are a17 to a19 (only in the first run). A state file that
+  // cannot be read leaves the sorted order, a10 first.
+  WriteTestFile(data_home_ / "Ortivo" / "Fennick" / "upload_attempts.json", "{not json");
+  const size_t before = server.Uploads().size();
+  Run({"--scan", Dumps()});
+  ASSERT_GT(server.Uploads().size(), before);
+  EXPECT_EQ(server.Uploads()[before].Find("dump_id")->content, "a10-id");
 }
 
 TEST_F(FennickTest, AnUnknownAppVersionIsTheAgentsBesideTheProgram) {

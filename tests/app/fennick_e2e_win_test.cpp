@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "app/fennick_test.h"
 #include "support/test_ingest_server.h"
@@ -64,6 +66,98 @@ TEST_F(FennickTest, NonAsciiPathsReachTheServerAndTheLogWhole) {
   ExpectRun({"--scan", forward}, 0, Line("upload succeeded: ", forward + L"\\a.dmp"));
   ASSERT_EQ(server.Uploads().size(), 1u);
   EXPECT_FALSE(fs::exists(folder / "a.dmp"));
+}
+
+// The long form of `path`, where no length limit applies and no name means a device.
+std::wstring Long(const fs::path& path) {
+  return path.native().starts_with(L"\\\\?\\") ? path.native() : L"\\\\?\\" + path.native();
+}
+
+// The files in `folder`, listed through the long form.
+std::vector<std::wstring> Files(const fs::path& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((Long(folder) + L"\\*").c_str(), &entry);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(entry.cFileName);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return names;
+}
+
+// Removes the files in `folder` through the long form: the C runtime's folder listing would
+// list the working folder instead of a deep one, and would take CON.dmp for a device.
+void RemoveFilesIn(const fs::path& folder) {
+  for (const std::wstring& name : Files(folder)) DeleteFileW((Long(folder / name)).c_str());
+}
+
+// A folder more than 300 characters deep inside `base`, removed again on destruction.
+class DeepFolder {
+ public:
+  explicit DeepFolder(const fs::path& base) {
+    path_ = base;
+    for (wchar_t letter = L'a'; path_.native().size() <= 300; ++letter) {
+      path_ /= std::wstring(40, letter);
+      CreateDirectoryW(Long(path_).c_str(), nullptr);
+      levels_.push_back(path_);
+    }
+  }
+  ~DeepFolder() {
+    RemoveFilesIn(path_);
+    for (auto level = levels_.rbegin(); level != levels_.rend(); ++level)
+      RemoveDirectoryW(Long(*level).c_str());
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  std::vector<fs::path> levels_;
+};
+
+// Each report goes out once, with the agent's own dump_id, and leaves its folder empty:
+// names that Win32 would take for devices, a folder deeper than 260 characters, a drive given
+// by its letter alone, and sidecars that name their dump in a spelling the file system
+// accepts (other letter case, a trailing dot, the 8.3 short name).
+TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
+  const TempFolder on_z(L"Z:\\tmp");
+  const DeepFolder deep(on_z.path());
+  const fs::path t_drive = L"T:\\";  // the build tree's t-drive folder, mapped by the emulator
+  constexpr wchar_t kShortName[] = L"~";
+  // folder, as given to --scan, dump, metadata stem, the sidecar's name for the dump
+  const std::vector<std::tuple<fs::path, std::wstring, std::wstring, std::wstring>> cases = {
+      {on_z.path(), L"CON.dmp", L"CON", L"CON.dmp"},
+      {on_z.path(), L"NUL.dmp", L"NUL", L"NUL.dmp"},
+      {on_z.path(), L"AUX.dmp", L"AUX", L"AUX.dmp"},
+      {on_z.path(), L"PRN.dmp", L"PRN", L"PRN.dmp"},
+      {on_z.path(), L"COM1.dmp", L"COM1", L"COM1.dmp"},
+      {on_z.path(), L"LPT1.dmp", L"LPT1", L"LPT1.dmp"},
+      {on_z.path(), L"CONIN$.dmp", L"CONIN$", L"CONIN$.dmp"},
+      {on_z.path(), L"CONOUT$.dmp", L"CONOUT$", L"CONOUT$.dmp"},
+      {on_z.path(), L"con.txt.dmp", L"con.txt", L"con.txt.dmp"},
+      {on_z.path(), L"X.dmp", L"X", L"x.DMP"},
+      {on_z.path(), L"X.dmp", L"X", L"X.dmp."},
+      {on_z.path(), L"LongerName.dmp", L"X", kShortName},
+      {deep.path(), L"a.dmp", L"a", L"a.dmp"},
+      {L"T:", L"a.dmp", L"a", L"a.dmp"}};
+  for (const auto& [given, dump, stem, named] : cases) {
+    const fs::path folder = given == L"T:" ? t_drive : given;
+    RemoveFilesIn(folder);
+    WriteTestFile(Long(folder / dump), MinidumpBytes(64));
+    std::wstring dump_file = named;
+    if (named == kShortName) {
+      dump_file.resize(MAX_PATH);
+      dump_file.resize(GetShortPathNameW(Long(folder / dump).c_str(), dump_file.data(), MAX_PATH));
+      dump_file = fs::path(dump_file).filename().native();
+    }
+    SCOPED_TRACE(Utf8(given / dump_file));
+    WriteTestFile(Long(folder / (stem + L".crash.json")),
+                  CrashMetadataJson(Utf8(dump_file), "agent-id"));
+    TestIngestServer server(kIngestPort);
+    ExpectRun({"--scan", given}, 0, Line("upload succeeded: ", given / dump_file));
+    ASSERT_EQ(server.Uploads().size(), 1u);
+    EXPECT_EQ(server.Uploads()[0].Find("dump_id")->content, "agent-id");
+    EXPECT_EQ(Files(folder), std::vector<std::wstring>{});
+  }
 }
 
 }  // namespace

@@ -1,7 +1,19 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pipeline/process_report.h"
 #include "pipeline/scan_uploads.h"
+#include "support/environment.h"
+#include "support/stderr_capture.h"
 #include "support/temp_folder.h"
+#include "support/test_ingest_server.h"
 
 namespace fs = std::filesystem;
 
@@ -24,4 +36,74 @@ TEST(ScanDumpFolderPosixTest, AValidSidecarNamingAnotherCaseIsKeptAndItsDumpWait
   WriteTestFile(folder / "x.crash.json", agent);
   EXPECT_EQ(ScanAndListUploads(folder.path(), 2), std::vector<std::string>{});
   EXPECT_EQ(ReadTestFile(folder / "x.crash.json"), agent);
+}
+
+// Puts `replacement` at `folder`/`name` the moment `name` is opened after `marker` was, as
+// a crashing agent renaming its new dump into place might. (The marker orders the events:
+// inotify merges repeated identical ones, so opens cannot simply be counted.)
+class Racer {
+ public:
+  Racer(const fs::path& folder, std::string name, std::string marker, fs::path replacement)
+      : watch_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    EXPECT_GE(inotify_add_watch(watch_, folder.c_str(), IN_OPEN), 0);
+    // It spins rather than sleeps: a woken thread would often come too late to race at all.
+    thread_ = std::thread([=, this] {
+      alignas(inotify_event) char buffer[4096];
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      for (const std::string* awaited = &marker;
+           awaited && std::chrono::steady_clock::now() < deadline;) {
+        const ssize_t length = read(watch_, buffer, sizeof buffer);
+        for (ssize_t at = 0; awaited && at < length;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+          if (event->len > 0 && *awaited == event->name) awaited = awaited == &marker ? &name : nullptr;
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+      }
+      fs::rename(replacement, folder / name);
+    });
+  }
+  ~Racer() {
+    thread_.join();
+    close(watch_);
+  }
+
+ private:
+  int watch_;
+  std::thread thread_;
+};
+
+TEST(ProcessReportPosixTest, ADumpRenamedOverTheSentOneIsNeverRemoved) {
+  // The server opens a marker before it replies, so the next open of x.dmp is the removal's:
+  // the racer's new dump lands while the sent one is being removed, and must survive.
+  TempFolder folder, data_home;
+  const ScopedEnvironment environment(FolderEnvironment(data_home.path()));
+  TestIngestServer server(5001);
+  server.SetOnUpload([&](const ReceivedUpload&) { WriteTestFile(folder / "replied", ""); });
+  StderrCapture quiet;
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::string fresh = "MDMP from the next crash " + std::to_string(trial);
+    WriteCrashReport(folder.path(), "x");
+    WriteTestFile(folder / "next.part", fresh);
+    {
+      const Racer racer(folder.path(), "x.dmp", "replied", folder / "next.part");
+      ProcessReport(folder / "x.crash.json", /*validate_only=*/false);
+    }
+    ASSERT_EQ(ReadTestFile(folder / "x.dmp"), fresh) << "trial " << trial;
+    fs::remove(folder / "x.crash.json");
+  }
+}
+
+TEST(ScanDumpFolderPosixTest, AFileAKilledRunSetAsideComesBackUnlessItsRemoverLives) {
+  TempFolder folder;
+  WriteCrashReport(folder.path(), "k");
+  fs::rename(folder / "k.dmp", folder / "k.dmp.fennick-removing-4242-0");
+  WriteCrashReport(folder.path(), "l");
+  const fs::path held = folder / "l.dmp.fennick-removing-4242-1";
+  fs::rename(folder / "l.dmp", held);
+  const int remover = open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(remover, LOCK_EX), 0);
+  // l's metadata names a dump that is away for now: a failure of this pass.
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 1), std::vector<std::string>{"k.dmp"});
+  EXPECT_TRUE(fs::exists(held));
+  close(remover);
 }

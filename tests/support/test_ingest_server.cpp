@@ -72,6 +72,11 @@ void TestIngestServer::SetOnUpload(std::function<void(const ReceivedUpload&)> ho
   on_upload_ = std::move(hook);
 }
 
+void TestIngestServer::SetRefusal(std::function<bool(const ReceivedUpload&)> refuse) {
+  std::lock_guard lock(mutex_);
+  refuse_ = std::move(refuse);
+}
+
 std::vector<ReceivedUpload> TestIngestServer::Uploads() const {
   std::lock_guard lock(mutex_);
   return uploads_;
@@ -80,8 +85,9 @@ std::vector<ReceivedUpload> TestIngestServer::Uploads() const {
 void TestIngestServer::Record(ReceivedUpload upload, httplib::Response& response) {
   std::lock_guard lock(mutex_);
   if (on_upload_) on_upload_(upload);
+  const bool refused = refuse_ && refuse_(upload);
   uploads_.push_back(std::move(upload));
-  response.status = reply_status_;
+  response.status = refused ? 503 : reply_status_;
   response.headers = reply_headers_;
   response.set_content(reply_body_, "application/json");
 }

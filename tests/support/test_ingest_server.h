@@ -44,6 +44,8 @@ class TestIngestServer {
   void SetReply(int status, std::string body, httplib::Headers headers = {});
   // Runs inside the request handler, before the reply (for example to delete a file).
   void SetOnUpload(std::function<void(const ReceivedUpload&)> hook);
+  // Uploads for which `refuse` returns true are answered 503 instead of the set reply.
+  void SetRefusal(std::function<bool(const ReceivedUpload&)> refuse);
   std::vector<ReceivedUpload> Uploads() const;
 
  private:
@@ -57,6 +59,7 @@ class TestIngestServer {
   std::string reply_body_ = "{\"code\":0}";
   httplib::Headers reply_headers_;
   std::function<void(const ReceivedUpload&)> on_upload_;
+  std::function<bool(const ReceivedUpload&)> refuse_;
   std::vector<ReceivedUpload> uploads_;
 };
 

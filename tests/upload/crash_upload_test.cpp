@@ -82,10 +82,22 @@ TEST_F(CrashUploadTest, SendsTheDumpAndEveryFieldInOrder) {
   EXPECT_EQ(Sent(upload, "device_id").size(), 36u);
 }
 
-TEST_F(CrashUploadTest, AServerThatTakesHalfASecondToReplyIsWaitedFor) {
+TEST_F(CrashUploadTest, AServerThatRepliesAfterTwelveSecondsIsWaitedFor) {
+  // Longer than the 10-second connect limit, well within the 60 seconds of the transfer.
   server_.SetOnUpload(
-      [](const ReceivedUpload&) { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+      [](const ReceivedUpload&) { std::this_thread::sleep_for(std::chrono::seconds(12)); });
   EXPECT_EQ(Send(MakeRecord(), server_.url()), std::make_pair(true, std::string()));
+}
+
+TEST_F(CrashUploadTest, ABodyOverOneMebibyteAsksToContinue) {
+  for (const auto& [dump_bytes, expect] :
+       std::vector<std::pair<size_t, std::string>>{{300000, ""}, {2 << 20, "100-continue"}}) {
+    dump_ = MinidumpBytes(dump_bytes);
+    ASSERT_TRUE(Send(MakeRecord(), server_.url()).first);
+    httplib::Request headers;  // for its header lookup
+    headers.headers = server_.Uploads().back().headers;
+    EXPECT_EQ(headers.get_header_value("Expect"), expect) << dump_bytes;
+  }
 }
 
 TEST_F(CrashUploadTest, ValuesAreCutToTheirByteLimits) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "app/fennick_test.h"
@@ -31,6 +32,34 @@ TEST_F(FennickTest, TypicalCrashReachesTheReferenceServerAndIsRemoved) {
   EXPECT_EQ(ReadTestFile(store / "X-id" / "X.dmp"), MinidumpBytes(70000));
   EXPECT_NE(ReadTestFile(store / "X-id" / "report.json").find("20481937"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(store.path()), fs::directory_iterator()), 3);
+}
+
+TEST_F(FennickTest, ParallelRunsOnOneFolderLoseNothingLeaveNothingAndKeepTheAgentsIds) {
+  // 200 reports, every fifth an orphan dump, and five runs at a time, 25 times over.
+  TestIngestServer server(kIngestPort);
+  for (int i = 100; i < 300; ++i) {
+    const std::string stem = "r" + std::to_string(i);
+    if (i % 5 == 0) {
+      WriteTestFile(dumps_ / (stem + ".dmp"), MinidumpBytes(64));
+    } else {
+      WriteCrashReport(dumps_.path(), stem);
+    }
+  }
+  const char kFiveAtATime[] =
+      "for w in 1 2 3 4 5; do (for i in $(seq 25); do \"$0\" --scan \"$1\" 2>/dev/null; done) & "
+      "done; wait";
+  RunProcess("/bin/sh", {"-c", kFiveAtATime, FENNICK_EXE, Dumps()},
+             FolderEnvironment(data_home_.path(), temp_.path()));
+  EXPECT_TRUE(fs::is_empty(Dumps()));
+  std::set<std::string> sent;
+  for (const ReceivedUpload& upload : server.Uploads()) {
+    const std::string stem = upload.Find("file")->filename.substr(0, 4);
+    const std::string dump_id = upload.Find("dump_id")->content;
+    sent.insert(stem);
+    EXPECT_TRUE(std::stoi(stem.substr(1)) % 5 == 0 ? dump_id.size() == 36 : dump_id == stem + "-id")
+        << stem << " went out as " << dump_id;
+  }
+  EXPECT_EQ(sent.size(), 200u);
 }
 
 TEST_F(FennickTest, ADumpNameThatIsNotUtf8IsReportedAsInvalidWithTheNameWhole) {

@@ -82,6 +82,8 @@ ScopedFile OpenWithoutWaiting(const std::filesystem::path& path) {
 constexpr std::string_view kRemovingMarker = ".fennick-removing-";
 constexpr int kMaxSetAsideAttempts = 100;
 
+// `from` is a name of Fennick's own (a temporary or a removal name): where the link
+// fallback unlinks it by name, nothing else can have come to it.
 MoveResult MoveWithoutReplacing(const std::filesystem::path& from,
                                 const std::filesystem::path& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
@@ -104,12 +106,17 @@ std::optional<std::filesystem::path> SetAside(const std::filesystem::path& path)
     std::filesystem::path aside = path;
     aside += std::string(kRemovingMarker) + std::to_string(getpid()) + "-" +
              std::to_string(counter++);
-    const MoveResult result = MoveWithoutReplacing(path, aside);
-    if (result == MoveResult::kMoved) {
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
       return aside;
     }
+    const int error = errno;
+    // Without RENAME_NOREPLACE a plain rename serves, the removal name being this process's
+    // own. (A link and an unlink by name would unlink whatever came to `path` in between.)
+    if (error == EINVAL && IsMissing(aside)) {
+      return rename(path.c_str(), aside.c_str()) == 0 ? std::optional(aside) : std::nullopt;
+    }
     // A leftover of an earlier process with this id holds the name: try the next one.
-    if (result != MoveResult::kNameTaken || IsMissing(path)) {
+    if (error != EEXIST) {
       return std::nullopt;
     }
   }

@@ -1,0 +1,200 @@
+#include "minidump_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include "crash_summary.h"
+#include "crasher_facts.h"
+#include "minidump_analysis.h"
+#include "minidump_builder.h"
+#include "support/temp_folder.h"
+
+namespace fennick_minidump {
+namespace {
+
+const std::filesystem::path kRealDump = FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.dmp";
+
+std::span<const uint8_t> Bytes(const std::string& bytes) {
+  return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+}
+
+TEST(MinidumpReaderTest, ReadsTheDumpTheCrasherWroteOfItselfUnderWine) {
+  const auto facts =
+      ParseCrasherFacts(ReadTestFile(FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.txt"));
+  const MinidumpResult read = ReadMinidumpFile(kRealDump);
+  ASSERT_TRUE(read.minidump) << read.error;
+  const Minidump& dump = *read.minidump;
+  ASSERT_TRUE(dump.exception);
+  EXPECT_EQ(CodeText(dump.exception->code), facts.at("exception_code"));
+  EXPECT_EQ(dump.exception->address, HexFact(facts, "exception_address"));
+  EXPECT_EQ(dump.exception->parameters, (std::vector<uint64_t>{1, 0}));  // a write at 0
+  const ModuleInfo* module = ModuleAt(dump, dump.exception->address);
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(module->name, "C:\\Program Files\\Ortivo\\Ortivo.exe");
+  EXPECT_EQ(FileNameOf(module->name), facts.at("module"));
+  EXPECT_EQ(module->base, HexFact(facts, "module_base"));
+  EXPECT_EQ(module->size, HexFact(facts, "module_size"));
+  EXPECT_EQ(module->time_stamp, 0x6553F100u);
+  EXPECT_EQ(FileVersionText(*module), "3.1.2.45");
+  EXPECT_LT(dump.exception->address - module->base - HexFact(facts, "function_offset"), 0x40u);
+  EXPECT_EQ(dump.modules.size(), 8u);
+  EXPECT_EQ(dump.thread_count, 2u);
+  ASSERT_TRUE(dump.crashing_thread);
+  EXPECT_EQ(dump.crashing_thread->id, dump.exception->thread_id);
+  EXPECT_GT(dump.crashing_thread->stack_size, 0u);
+  ASSERT_TRUE(dump.system_info);
+  EXPECT_EQ(OsText(*dump.system_info), "Windows 10.0.18362");
+  EXPECT_EQ(ArchitectureName(dump.system_info->processor_architecture), "amd64");
+  ASSERT_TRUE(dump.misc_info);
+  EXPECT_TRUE(dump.misc_info->process_id);
+  EXPECT_GT(dump.memory_ranges, 1000u);
+
+  // The same bytes read from memory give the very same analysis.
+  EXPECT_EQ(AnalyzeMinidump(Bytes(ReadTestFile(kRealDump))), AnalyzeMinidumpFile(kRealDump));
+}
+
+TEST(MinidumpReaderTest, ACutDumpIsUnreadableWhereverItIsCut) {
+  const std::string real = ReadTestFile(kRealDump);
+  ASSERT_EQ(real.size(), 201372u);
+  // Wine writes the stream directory first and the exception stream with its context last.
+  const std::pair<size_t, std::string> cuts[] = {
+      {0, "empty file"},
+      {31, "shorter than a minidump header"},
+      {32, "stream directory past the end of the file"},
+      {2000, "module list stream past the end of the file"},
+      {100686, "memory list stream past the end of the file"},
+      {200100, "exception stream past the end of the file"},
+      {201371, "exception thread context past the end of the file"},
+  };
+  TempFolder folder;
+  for (const auto& [length, reason] : cuts) {
+    WriteTestFile(folder / "cut.dmp", real.substr(0, length));
+    EXPECT_EQ(ReadMinidumpFile(folder / "cut.dmp").error, "unreadable: " + reason) << length;
+    EXPECT_EQ(ReadMinidump(Bytes(real.substr(0, length))).error, "unreadable: " + reason);
+  }
+  EXPECT_EQ(ReadMinidumpFile(folder / "missing.dmp").error, "unreadable: cannot open the file");
+}
+
+// The valid hand-built dump with the 32-bit value at `part` + `field` set to `value`, or
+// when negative to the file's size less its magnitude. No part: the header.
+std::function<std::string()> Patched(uint32_t DumpLayout::*part, size_t field, int64_t value) {
+  return [=] {
+    DumpLayout at;
+    std::string bytes = BuildDump({}, &at);
+    const int64_t set = value < 0 ? static_cast<int64_t>(bytes.size()) + value : value;
+    Put32(&bytes, (part ? at.*part : 0) + field, static_cast<uint32_t>(set));
+    return bytes;
+  };
+}
+
+// `count` modules whose names all point at one name of the longest length allowed.
+std::string SharedLongNames(size_t count) {
+  DumpParts parts;
+  parts.modules.resize(count, parts.modules[1]);
+  parts.module_names.assign(count, u"m.dll");
+  parts.module_names[0].assign(kMaxStringUnits, u'a');
+  DumpLayout at;
+  std::string bytes = BuildDump(parts, &at);
+  for (size_t i = 0; i < count; ++i) {
+    Put32(&bytes,
+          at.module_list + kListCountSize + i * sizeof(Module) + offsetof(Module, module_name_rva),
+          at.first_module_name);
+  }
+  return bytes;
+}
+
+// The size of directory entry `index` (0 system info, 1 exception, 4 misc info).
+constexpr size_t EntrySize(size_t index) {
+  return index * sizeof(Directory) + offsetof(Directory, location) +
+         offsetof(LocationDescriptor, data_size);
+}
+
+TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
+  using L = DumpLayout;
+  std::mt19937 random(15);
+  std::string noise(4096, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  const struct {
+    const char* what;
+    std::function<std::string()> make;
+    std::string error;  // after "unreadable: "; empty for any reason
+  } cases[] = {
+      {"random bytes", [&] { return noise; }, "no minidump signature"},
+      {"random bytes after a header", [&] { return BuildDump({}).substr(0, 32) + noise; }, ""},
+      {"another format version", Patched(nullptr, 4, 42898), "unknown format version 42898"},
+      {"stream count beyond the file", Patched(nullptr, 8, 0xFFFFFFFF),
+       "stream directory past the end of the file"},
+      {"directory offset that wraps", Patched(nullptr, 12, 0xFFFFFFF8),
+       "stream directory past the end of the file"},
+      {"stream size beyond the file", Patched(&L::directory, EntrySize(0), 0xFFFFFFFF),
+       "system info stream past the end of the file"},
+      {"exception stream too short", Patched(&L::directory, EntrySize(1), 167),
+       "exception stream too short"},
+      {"misc info stream too short", Patched(&L::directory, EntrySize(4), 20),
+       "misc info stream too short"},
+      {"exception parameter count",
+       Patched(&L::exception, offsetof(ExceptionStream, exception_record.number_parameters), 16),
+       "exception with 16 parameters, more than 15"},
+      {"module count beyond its stream", Patched(&L::module_list, 0, 0x10000000),
+       "module list stream too short for its 268435456 entries"},
+      {"module name offset at the end",
+       Patched(&L::module_list, kListCountSize + offsetof(Module, module_name_rva), -2),
+       "module name past the end of the file"},
+      {"module name length beyond the file", Patched(&L::first_module_name, 0, 60000),
+       "module name past the end of the file"},
+      {"module name of odd length", Patched(&L::first_module_name, 0, 7),
+       "module name of odd byte length"},
+      {"module name too long", Patched(&L::first_module_name, 0, 2 * (kMaxStringUnits + 1)),
+       "module name longer than 32767 characters"},
+      {"service pack text at the end",
+       Patched(&L::system, offsetof(SystemInfo, csd_version_rva), -3),
+       "service pack text past the end of the file"},
+      {"thread count beyond its stream", Patched(&L::thread_list, 0, 1000),
+       "thread list stream too short for its 1000 entries"},
+      {"thread stack at the end",
+       Patched(&L::thread_list, kListCountSize + offsetof(Thread, stack.memory.rva), -4),
+       "thread stack past the end of the file"},
+      {"memory range at the end",
+       Patched(&L::memory_list, kListCountSize + offsetof(MemoryDescriptor, memory.rva), -2),
+       "memory range past the end of the file"},
+      {"memory64 count beyond its stream", Patched(&L::memory64_list, 4, 1),
+       "memory64 list stream too short for its 4294967297 entries"},
+      {"memory64 range whose end wraps to 1",
+       [] {
+         DumpLayout at;
+         std::string bytes = BuildDump({}, &at);
+         uint64_t base = 0;
+         std::memcpy(&base, bytes.data() + at.memory64_list + 8, sizeof base);
+         Put64(&bytes, at.memory64_list + sizeof(Memory64ListHeader) + 8, 1 - base);
+         return bytes;
+       },
+       "memory range past the end of the file"},
+      {"more modules than the limit",
+       [] {
+         DumpParts parts;
+         parts.modules.resize(kMaxModules + 1, parts.modules[1]);
+         parts.module_names.resize(kMaxModules + 1, u"m.dll");
+         return BuildDump(parts);
+       },
+       "16385 modules, more than 16384"},
+      {"one long name shared by many modules", [] { return SharedLongNames(257); },
+       "texts take more than 16 MiB together"},
+  };
+  for (const auto& c : cases) {
+    const MinidumpResult read = ReadMinidump(Bytes(c.make()));
+    EXPECT_FALSE(read.minidump) << c.what;
+    EXPECT_TRUE(c.error.empty() ? read.error.starts_with("unreadable: ")
+                                : read.error == "unreadable: " + c.error)
+        << c.what << ": " << read.error;
+  }
+  EXPECT_TRUE(ReadMinidump(Bytes(BuildDump({}))).minidump);
+  // Names may take just under the limit together.
+  EXPECT_TRUE(ReadMinidump(Bytes(SharedLongNames(256))).minidump);
+}
+
+}  // namespace
+}  // namespace fennick_minidump

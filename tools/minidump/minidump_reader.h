@@ -1,0 +1,107 @@
+#ifndef FENNICK_TOOLS_MINIDUMP_MINIDUMP_READER_H_
+#define FENNICK_TOOLS_MINIDUMP_MINIDUMP_READER_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace fennick_minidump {
+
+// Limits that keep a hostile dump from costing more than a real one. Every count is also
+// bounded by the bytes its stream holds.
+constexpr size_t kMaxModules = 16384;
+constexpr size_t kMaxStringUnits = 32767;             // the longest path Windows has
+constexpr uint64_t kMaxTextBytes = 16 * 1024 * 1024;  // module names and the like, together
+
+struct ExceptionInfo {
+  uint32_t thread_id = 0;
+  uint32_t code = 0;
+  uint32_t flags = 0;
+  uint64_t address = 0;
+  std::vector<uint64_t> parameters;  // at most 15
+};
+
+struct SystemInfoFacts {
+  uint16_t processor_architecture = 0;  // PROCESSOR_ARCHITECTURE_*
+  uint16_t processor_level = 0;
+  uint16_t processor_revision = 0;
+  uint8_t number_of_processors = 0;
+  uint8_t product_type = 0;
+  uint32_t major_version = 0;
+  uint32_t minor_version = 0;
+  uint32_t build_number = 0;
+  uint32_t platform_id = 0;
+  std::string service_pack;  // UTF-8, empty when none
+};
+
+struct ModuleInfo {
+  uint64_t base = 0;
+  uint32_t size = 0;
+  uint32_t time_stamp = 0;
+  uint32_t check_sum = 0;
+  std::optional<std::array<uint16_t, 4>> file_version;  // from VS_FIXEDFILEINFO
+  std::string name;                                     // the full path as recorded, UTF-8
+};
+
+struct ThreadInfo {
+  uint32_t id = 0;
+  uint64_t stack_start = 0;
+  uint32_t stack_size = 0;
+};
+
+struct MiscInfoFacts {
+  std::optional<uint32_t> process_id;
+  std::optional<uint32_t> process_create_time;  // seconds since 1970-01-01 00:00 UTC
+};
+
+// What the reader found in one dump. The streams it reads are each optional.
+struct Minidump {
+  uint64_t file_size = 0;
+  uint32_t stream_count = 0;
+  uint32_t time_stamp = 0;  // when the dump was written, seconds since 1970
+  uint64_t flags = 0;       // MINIDUMP_TYPE the writer was asked for
+  std::optional<ExceptionInfo> exception;
+  std::optional<SystemInfoFacts> system_info;
+  std::vector<ModuleInfo> modules;  // in the dump's order
+  std::optional<size_t> thread_count;
+  std::optional<ThreadInfo> crashing_thread;  // the thread the exception names
+  std::optional<MiscInfoFacts> misc_info;
+  size_t memory_ranges = 0;  // memory list and memory64 list together
+};
+
+// A dump, or why it cannot be read: `error` is "unreadable: <reason>" when `minidump` is empty.
+struct MinidumpResult {
+  std::optional<Minidump> minidump;
+  std::string error;
+};
+
+// Where the reader takes bytes from: a buffer, or a file read piece by piece.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual uint64_t size() const = 0;
+  // Copies the `length` bytes at `offset` into `out`; false when they cannot all be read.
+  // The reader asks only for ranges that lie within size().
+  virtual bool Read(uint64_t offset, size_t length, void* out) const = 0;
+};
+
+// Reads the dump held by `source`, checking every offset, size and count against it before
+// use. Never throws; a cut, malformed or hostile dump gives its reason in `error`.
+MinidumpResult ReadMinidump(const ByteSource& source);
+
+// Reads the dump held in `bytes`, as above.
+MinidumpResult ReadMinidump(std::span<const uint8_t> bytes);
+
+// Reads the dump file at `path`, as above. Reads only the header, the stream directory and
+// the streams it needs, never more than the file holds. A file that cannot be opened or read
+// (or is no regular file) is unreadable too.
+MinidumpResult ReadMinidumpFile(const std::filesystem::path& path);
+
+}  // namespace fennick_minidump
+
+#endif  // FENNICK_TOOLS_MINIDUMP_MINIDUMP_READER_H_

@@ -13,16 +13,16 @@
 #include <thread>
 #include <vector>
 
+#include "http_server.h"
 #include "ingest_test_server.h"
 #include "support/temp_folder.h"
 
 namespace {
 
-// A client that sends the start of a request and then one more byte a second: never idle
-// long enough to be dropped for silence, never done.
-class Trickler {
+// A client that sends the start of a request and then only the bytes it is told to send.
+class SlowClient {
  public:
-  Trickler(int port, std::string start) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+  SlowClient(int port, std::string start) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -31,12 +31,17 @@ class Trickler {
                  send(socket_, start.data(), start.size(), MSG_NOSIGNAL) ==
                      static_cast<ssize_t>(start.size());
   }
-  ~Trickler() { close(socket_); }
-  Trickler(const Trickler&) = delete;
-  Trickler& operator=(const Trickler&) = delete;
+  ~SlowClient() { close(socket_); }
+  SlowClient(const SlowClient&) = delete;
+  SlowClient& operator=(const SlowClient&) = delete;
 
   bool connected() const { return connected_; }
   void SendByte() const { send(socket_, "a", 1, MSG_NOSIGNAL); }
+  std::string Received() const {
+    char buffer[256];
+    const ssize_t count = recv(socket_, buffer, sizeof buffer, 0);
+    return std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0);
+  }
   // True once the server answered or closed the connection.
   bool Dropped() const {
     pollfd descriptor{socket_, POLLIN | POLLRDHUP, 0};
@@ -51,18 +56,19 @@ class Trickler {
 TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
   TempFolder temp;
   IngestProcess server(temp / "store");
-  std::vector<std::unique_ptr<Trickler>> header_tricklers;
-  std::vector<std::unique_ptr<Trickler>> body_tricklers;
+  std::vector<std::unique_ptr<SlowClient>> header_tricklers;
+  std::vector<std::unique_ptr<SlowClient>> body_tricklers;
   for (int i = 0; i < 8; ++i) {
     header_tricklers.push_back(
-        std::make_unique<Trickler>(server.port(), "GET / HTTP/1.1\r\nX-Slow: "));
-    body_tricklers.push_back(std::make_unique<Trickler>(
+        std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\nX-Slow: "));
+    body_tricklers.push_back(std::make_unique<SlowClient>(
         server.port(), std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") +
                            kIngestApiKey +
                            "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
                            "Content-Length: 100000\r\n\r\n--b\r\n"));
     ASSERT_TRUE(header_tricklers.back()->connected() && body_tricklers.back()->connected());
   }
+  // A byte a second: never idle long enough to be dropped for silence, never done.
   std::atomic<bool> trickling = true;
   std::thread pump([&] {
     while (trickling) {
@@ -97,6 +103,23 @@ TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
   EXPECT_EQ(cut(), 8);
   trickling = false;
   pump.join();
+}
+
+TEST(IngestSlowClients, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  // All at once, as fast as they can connect: none waits for a free place in the backlog.
+  std::vector<std::unique_ptr<SlowClient>> held;
+  for (size_t i = 0; i < fennick_ingest::kMaxConnections; ++i) {
+    held.push_back(std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\n"));
+  }
+  const SlowClient one_more(server.port(), "GET / HTTP/1.1\r\n");
+  const std::string reply = one_more.Received();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 503 ")) << reply;
+  EXPECT_TRUE(reply.ends_with("\r\n\r\n{\"code\":503}")) << reply;
+  EXPECT_EQ(std::count_if(held.begin(), held.end(),
+                          [](const auto& connection) { return connection->Dropped(); }),
+            0);
 }
 
 }  // namespace

@@ -61,11 +61,6 @@ void StopOnSignal(const sigset_t& signals, httplib::Server& server,
   if (!serving_ended) server.stop();
 }
 
-int Bind(httplib::Server& server, const Options& options) {
-  if (options.port == 0) return server.bind_to_any_port(options.address);
-  return server.bind_to_port(options.address, options.port) ? options.port : -1;
-}
-
 int Serve(Options options) {
   std::error_code error;
   options.store = fs::absolute(options.store, error).lexically_normal();
@@ -79,7 +74,7 @@ int Serve(Options options) {
   fennick_ingest::ConfigureRoutes(
       server, options.store,
       fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts));
-  int port = Bind(server, options);
+  const int port = server.Bind(options.address, options.port);
   if (port < 0) {
     fennick_ingest::LogLine("cannot listen on " + options.address + ":" +
                             std::to_string(options.port));

@@ -174,6 +174,18 @@ IngestHttpServer::~IngestHttpServer() {
   for (Connection& connection : connections_) connection.thread.join();
 }
 
+int IngestHttpServer::Bind(const std::string& address, int port) {
+  if (port == 0) {
+    port = bind_to_any_port(address);
+  } else if (!bind_to_port(address, port)) {
+    return -1;
+  }
+  // httplib listens with a backlog of 5: a burst of clients connecting at once would find
+  // it full, and each would wait a second or more to try again.
+  if (port >= 0) ::listen(svr_sock_, SOMAXCONN);
+  return port;
+}
+
 bool IngestHttpServer::RequestOutOfTime() {
   return current_connection != nullptr && current_connection->out_of_time();
 }

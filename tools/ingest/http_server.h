@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <list>
+#include <string>
 #include <thread>
 
 namespace fennick_ingest {
@@ -33,6 +34,10 @@ class IngestHttpServer : public httplib::Server {
   IngestHttpServer();
   // Waits for every connection's thread.
   ~IngestHttpServer() override;
+
+  // Binds to `address` and `port` (0 picks a free port) and listens; returns the port, or
+  // -1 when the address cannot be bound.
+  int Bind(const std::string& address, int port);
 
   // True when the request this thread is handling ran out of time while it was read.
   static bool RequestOutOfTime();

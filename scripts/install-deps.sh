@@ -14,7 +14,7 @@ for option in "$@"; do
   case "$option" in
     --windows) packages+=("${windows[@]}") ;;
     # The MinGW compiler also builds the PE fixtures of the Linux test suite.
-    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev chromium unzip) ;;
+    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev chromium unzip iproute2) ;;
     *) echo "unknown option: $option" >&2; exit 2 ;;
   esac
 done

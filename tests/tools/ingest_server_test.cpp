@@ -1,98 +1,136 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
 
-#include "inbox.h"
+#include "ingest_test_server.h"
+#include "store_layout.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr char kApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
 constexpr size_t kFiftyMiB = 50 * 1024 * 1024;
 
-// A report form: the dump, its dump_id and one more field.
-httplib::MultipartFormDataItems Form(const std::string& dump_id, const std::string& dump = "MDMP",
-                                     const std::string& file_name = "a.dmp") {
-  return {{"file", dump, file_name, ""}, {"dump_id", dump_id, "", ""}, {"uin", "42", "", ""}};
-}
-
 struct IngestServerTest : ::testing::Test {
-  // Reads back the free port the server names in its start line.
-  void SetUp() override {
-    std::string log;
-    for (int i = 0; i < 250 && (log = server_.StandardError()).find(", store ") == log.npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_NE(log.find(", store "), log.npos) << log;
-    port_ = std::stoi(log.substr(log.rfind(':', log.find(", store ")) + 1));
+  void Post(const httplib::MultipartFormDataItems& form, int status,
+            const char* key = kIngestApiKey, httplib::Headers headers = {}) {
+    PostReport(server_, form, status, key, std::move(headers));
   }
-
-  // Posts `form` with `key` (none when null); checks the status and the {"code":N} reply.
-  void Post(const httplib::MultipartFormDataItems& form, int status, const char* key = kApiKey,
-            httplib::Headers headers = {}) {
-    if (key != nullptr) headers.emplace("X-Api-Key", key);
-    auto res = httplib::Client("127.0.0.1", port_).Post("/api/report/crash", headers, form);
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
-    EXPECT_EQ(res->status, status);
-    EXPECT_EQ(json::parse(res->body, nullptr, false), (json{{"code", status == 200 ? 0 : status}}));
-  }
-
-  httplib::Result Get(const std::string& path) {
-    return httplib::Client("127.0.0.1", port_).Get(path);
-  }
+  httplib::Result Get(const std::string& path) { return server_.Client().Get(path); }
+  json ReportList() { return json::parse(Get("/api/reports")->body, nullptr, false); }
 
   TempFolder temp_;
-  std::filesystem::path store_ = temp_ / "store";
-  BackgroundProcess server_{FENNICK_INGEST_EXE, {"--port", "0", "--store", store_.string()}};
-  int port_ = 0;
+  fs::path store_ = temp_ / "store";
+  IngestProcess server_{store_};
 };
 
 TEST_F(IngestServerTest, StoresDumpsAndReportsInsideTheirFolders) {
   // Every 4-byte group holds its own offset, so a lost, doubled or misplaced chunk shows.
   std::string dump(kFiftyMiB, '\0');
   for (size_t i = 0; i < kFiftyMiB; ++i) dump[i] = static_cast<char>(i >> (i % 4 * 8));
-  Post(Form("D-1", dump, "crash.dmp"), 200, kApiKey, {{"Expect", "100-continue"}});
+  Post(ReportForm("D-1", dump, "crash.dmp"), 200, kIngestApiKey, {{"Expect", "100-continue"}});
   EXPECT_TRUE(ReadTestFile(store_ / "D-1" / "crash.dmp") == dump);
   json report = json::parse(ReadTestFile(store_ / "D-1" / "report.json"), nullptr, false);
   EXPECT_EQ(report["fields"], json({{"dump_id", "D-1"}, {"uin", "42"}}));
   EXPECT_EQ(report["dump_bytes"], kFiftyMiB);
 
-  Post(Form("D-2", "MDMP", "../../evil.dmp"), 200);
+  Post(ReportForm("D-2", "MDMP", "../../evil.dmp"), 200);
   EXPECT_EQ(ReadTestFile(store_ / "D-2" / "evil.dmp"), "MDMP");
 }
 
 TEST_F(IngestServerTest, RefusesBadRequestsAndStoresNothing) {
+  httplib::MultipartFormDataItems twice = ReportForm("T");
+  twice.push_back({"dump_id", "T", "", ""});
+  httplib::MultipartFormDataItems wordy = ReportForm("W");
+  wordy.push_back({"client_ts", std::string(2 * 1024 * 1024, '1'), "", ""});
   const std::tuple<const char*, const char*, httplib::MultipartFormDataItems, int> cases[] = {
-      {"missing key", nullptr, Form("K"), 401},
-      {"wrong key", "WRONG", Form("K"), 401},
-      {"no file part", kApiKey, {{"dump_id", "A", "", ""}}, 400},
-      {"no dump_id", kApiKey, {{"file", "MDMP", "a.dmp", ""}}, 400},
-      {"parent dump_id", kApiKey, Form("../x"), 400},
-      {"dot-dot dump_id", kApiKey, Form(".."), 400},
-      {"slash in dump_id", kApiKey, Form("a/b"), 400},
-      {"65-character dump_id", kApiKey, Form(std::string(65, 'a')), 400},
-      {"dump over 50 MiB", kApiKey, Form("BIG", std::string(kFiftyMiB + 1, 'x')), 413},
+      {"missing key", nullptr, ReportForm("K"), 401},
+      {"wrong key", "WRONG", ReportForm("K"), 401},
+      {"no file part", kIngestApiKey, {{"dump_id", "A", "", ""}}, 400},
+      {"no dump_id", kIngestApiKey, {{"file", "MDMP", "a.dmp", ""}}, 400},
+      {"empty dump_id", kIngestApiKey, ReportForm(""), 400},
+      {"65-byte dump_id", kIngestApiKey, ReportForm(std::string(65, 'a')), 400},
+      {"dump_id twice", kIngestApiKey, twice, 400},
+      {"dump over 50 MiB", kIngestApiKey, ReportForm("BIG", std::string(kFiftyMiB + 1, 'x')), 413},
+      {"text parts over 2 MiB", kIngestApiKey, wordy, 413},
   };
   for (const auto& [label, key, form, status] : cases) {
     SCOPED_TRACE(label);
     Post(form, status, key);
   }
-  EXPECT_TRUE(std::filesystem::is_empty(store_));
+  EXPECT_TRUE(fs::is_empty(store_));
+}
+
+TEST_F(IngestServerTest, AcceptsEveryReportTheClientCanSend) {
+  httplib::MultipartFormDataItems wide;
+  for (char c : std::string("12345"))
+    wide.push_back({std::string("extra") + c, std::string(60000, c), "", ""});
+  const std::tuple<const char*, std::string, httplib::MultipartFormDataItems, std::string> cases[] =
+      {{"braces", "{0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45}", {}, "a.dmp"},
+       {"space", "crash 17", {}, "a.dmp"},
+       {"Cyrillic", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82-17", {}, "a.dmp"},
+       {"slash", "a/b", {}, "a.dmp"},
+       {"dot", ".", {}, "a.dmp"},
+       {"dot dot", "..", {}, "a.dmp"},
+       {"percent sign", "%41", {}, "a.dmp"},
+       {"what %41 would decode to", "A", {}, "a.dmp"},
+       {"64 bytes", std::string(64, '~'), {}, "a.dmp"},
+       {"70,000-byte client_ts",
+        "TS-LONG",
+        {{"client_ts", std::string(70000, '7'), "", ""}},
+        "a.dmp"},
+       // Every byte of it escaped in report.json: the longest record a client can cause.
+       {"1 MiB client_ts of control characters",
+        "TS-CONTROL",
+        {{"client_ts", std::string(1024 * 1024, '\x01'), "", ""}},
+        "a.dmp"},
+       {"five extra 60 KB fields", "WIDE", wide, "a.dmp"},
+       {"file name not UTF-8", "LATIN-1", {}, "caf\xE9.dmp"}};
+  for (const auto& [label, dump_id, extra, file_name] : cases) {
+    SCOPED_TRACE(label);
+    httplib::MultipartFormDataItems form =
+        ReportForm(dump_id, std::string("MDMP ") + label, file_name);
+    form.insert(form.end(), extra.begin(), extra.end());
+    Post(form, 200);
+  }
+  const json list = ReportList();
+  ASSERT_EQ(list.size(), std::size(cases));
+  for (const auto& [label, dump_id, extra, file_name] : cases) {
+    SCOPED_TRACE(label);
+    auto entry = std::find_if(list.begin(), list.end(),
+                              [&](const json& e) { return e["dump_id"] == dump_id; });
+    ASSERT_NE(entry, list.end());
+    const httplib::Result dump = Get((*entry)["dump_url"].get<std::string>());
+    ASSERT_TRUE(dump);
+    EXPECT_EQ(dump->body, std::string("MDMP ") + label);
+    const json record = json::parse(
+        ReadTestFile(store_ / fennick_ingest::ReportFolderName(dump_id) / "report.json"), nullptr,
+        false);
+    for (const httplib::MultipartFormData& field : extra) {
+      EXPECT_EQ(record["fields"][field.name], field.content) << field.name;
+    }
+  }
 }
 
 TEST_F(IngestServerTest, InboxListsReportsNewestFirstAndServesOnlyStoredDumps) {
-  Post(Form("OLD", "MDMP-old", "old.dmp"), 200);
+  Post(ReportForm("OLD", "MDMP-old", "old.dmp"), 200);
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  Post(Form("NEW", "MDMP-new"), 200);
-  const json list = json::parse(Get("/api/reports")->body, nullptr, false);
+  Post(ReportForm("NEW", "MDMP-new"), 200);
+  const json list = ReportList();
   ASSERT_EQ(list.size(), 2u) << list;
   EXPECT_EQ(list[0]["dump_id"], "NEW");
   EXPECT_EQ(list[1]["dump_id"], "OLD");
@@ -102,27 +140,159 @@ TEST_F(IngestServerTest, InboxListsReportsNewestFirstAndServesOnlyStoredDumps) {
   const std::string page = Get("/")->body;
   EXPECT_LT(page.find(">NEW<"), page.find(">OLD<"));
 
-  // A report.json that names a file outside its folder, names that leave the store, a
-  // staging folder and a report that was never stored are all not found.
+  // A report.json that names a file outside its folder, names that leave the store or are
+  // no folder name the store gives, and a report that was never stored are all not found.
   WriteTestFile(store_ / "EVIL" / "report.json", R"({"dump_file":"../OLD/old.dmp"})");
-  for (const char* path : {"/reports/EVIL/dump", "/reports/%2e%2e/dump", "/reports/..%2fOLD/dump",
-                           "/reports/OLD%2f..%2fOLD/dump", "/reports/MISSING/dump"}) {
+  for (const char* path :
+       {"/reports/EVIL/dump", "/reports/%2e%2e/dump", "/reports/..%2fOLD/dump",
+        "/reports/OLD%2f..%2fOLD/dump", "/reports/%254F%254C%2544/dump", "/reports/MISSING/dump"}) {
     EXPECT_EQ(Get(path)->status, 404) << path;
   }
 }
 
+TEST_F(IngestServerTest, ServesNothingThroughAPlantedLink) {
+  const std::string record = R"({"dump_file":"x.dmp","dump_bytes":6,"received_ms":1})";
+  const fs::path elsewhere = temp_ / "elsewhere";
+  WriteTestFile(elsewhere / "x.dmp", "SECRET");
+  WriteTestFile(elsewhere / "report.json", record);
+  // A report folder as an earlier version of the store wrote it, as the control.
+  WriteTestFile(store_ / "PLANTED" / "x.dmp", "MDMP-p");
+  WriteTestFile(store_ / "PLANTED" / "report.json", record);
+  WriteTestFile(store_ / "LINKED-DUMP" / "report.json", record);
+  fs::create_symlink(elsewhere / "x.dmp", store_ / "LINKED-DUMP" / "x.dmp");
+  WriteTestFile(store_ / "LINKED-RECORD" / "x.dmp", "MDMP-r");
+  fs::create_symlink(elsewhere / "report.json", store_ / "LINKED-RECORD" / "report.json");
+  fs::create_directory_symlink(elsewhere, store_ / "LINKED-FOLDER");
+
+  const json list = ReportList();
+  ASSERT_EQ(list.size(), 2u) << list;  // a linked dump is found only when it is fetched
+  EXPECT_EQ(std::set<std::string>({list[0]["dump_id"], list[1]["dump_id"]}),
+            std::set<std::string>({"PLANTED", "LINKED-DUMP"}));
+  EXPECT_EQ(Get("/reports/PLANTED/dump")->body, "MDMP-p");
+  for (const char* folder : {"LINKED-DUMP", "LINKED-RECORD", "LINKED-FOLDER"}) {
+    const httplib::Result res = Get(std::string("/reports/") + folder + "/dump");
+    EXPECT_EQ(res->status, 404) << folder;
+    EXPECT_EQ(res->body.find("SECRET"), std::string::npos) << folder;
+  }
+}
+
+TEST_F(IngestServerTest, ReplacingAReportNeverHidesIt) {
+  Post(ReportForm("SAME", "MDMP-0"), 200);
+  std::atomic<bool> done = false;
+  std::thread uploader([&] {
+    for (int i = 1; i <= 40; ++i) Post(ReportForm("SAME", "MDMP-" + std::to_string(i)), 200);
+    done = true;
+  });
+  int reads = 0;
+  int misses = 0;
+  httplib::Client client = server_.Client();
+  while (!done) {
+    const httplib::Result list = client.Get("/api/reports");
+    const httplib::Result dump = client.Get("/reports/SAME/dump");
+    ++reads;
+    if (!list || list->body.find("\"SAME\"") == std::string::npos || !dump || dump->status != 200 ||
+        !dump->body.starts_with("MDMP-")) {
+      ++misses;
+    }
+  }
+  uploader.join();
+  EXPECT_EQ(misses, 0) << "of " << reads << " reads";
+}
+
+// The descriptor that the line of `calls` ending at `line_end` returned.
+std::string ResultOf(const std::string& calls, size_t line_end) {
+  const size_t result = calls.rfind("= ", line_end);
+  return calls.substr(result + 2, line_end - result - 2);
+}
+
+// Finds, from `from` on, the open of `path` and the fsync of the descriptor it gave before
+// that descriptor is closed and given out again; returns the fsync's position in `calls`,
+// or npos.
+size_t FlushOfOpen(const std::string& calls, const std::string& path, size_t from = 0) {
+  const size_t open = calls.find("openat(AT_FDCWD, \"" + path + "\",", from);
+  if (open == std::string::npos) return std::string::npos;
+  const size_t line_end = calls.find('\n', open);
+  const std::string fd = ResultOf(calls, line_end);
+  size_t reopened = line_end;
+  do {
+    reopened = calls.find("openat(", reopened + 1);
+  } while (reopened != std::string::npos && ResultOf(calls, calls.find('\n', reopened)) != fd);
+  const size_t flushed = calls.find("fsync(" + fd + ")", line_end);
+  return flushed < reopened ? flushed : std::string::npos;
+}
+
+TEST(IngestServerDurability, AnswersOnlyOnceTheReportIsOnTheDiskAndPrivate) {
+  TempFolder temp;
+  const fs::path store = temp / "store";
+  const fs::path trace = temp / "strace.log";
+  // With no umask the modes below are the server's own choice.
+  const mode_t umask_before = umask(0);
+  IngestProcess server(
+      store, {},
+      {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o", trace.string(),
+       "-e", "trace=mkdir,openat,fsync,renameat2,sendto,chmod,fchmod,fchmodat"});
+  umask(umask_before);
+  PostReport(server, ReportForm("D", "MDMP", "a.dmp"), 200);
+  // strace holds off signals while it runs a program; the program, whose process id opens
+  // every line of the trace, is stopped instead, and strace ends with it.
+  kill(std::stoi(ReadTestFile(trace)), SIGTERM);
+  server.Stop();
+
+  for (const auto& [path, mode] :
+       std::vector<std::pair<fs::path, unsigned>>{{store, 0700},
+                                                  {store / "D", 0700},
+                                                  {store / "D" / "a.dmp", 0600},
+                                                  {store / "D" / "report.json", 0600}}) {
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
+    EXPECT_EQ(status.st_mode & 07777, mode) << path;
+  }
+  const std::string calls = ReadTestFile(trace);
+  EXPECT_EQ(calls.find("chmod("), std::string::npos) << calls;
+  std::smatch staged;
+  ASSERT_TRUE(std::regex_search(
+      calls, staged,
+      std::regex("mkdir\\(\"(" + store.string() + "/~incoming-[0-9a-f]+)\", 0700\\)")))
+      << calls;
+  const std::string staging = staged[1];
+  EXPECT_NE(
+      calls.find("\"" + staging + "/a.dmp\", O_WRONLY|O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0600"),
+      std::string::npos)
+      << calls;
+  const size_t moved = calls.find("renameat2(AT_FDCWD, \"" + staging + "\", AT_FDCWD, \"" +
+                                  (store / "D").string() + "\", RENAME_NOREPLACE) = 0");
+  const size_t store_flushed = FlushOfOpen(calls, store.string(), moved);
+  const size_t answered = calls.find("\"HTTP/1.1 200 OK", moved);
+  // The dump, report.json and the staging folder's entries reach the disk before the
+  // folder takes its name; the store's entry for that name before the answer.
+  for (const std::string& flushed : {staging + "/a.dmp", staging + "/report.json", staging}) {
+    EXPECT_LT(FlushOfOpen(calls, flushed), moved) << flushed << "\n" << calls;
+  }
+  ASSERT_NE(moved, std::string::npos) << calls;
+  EXPECT_LT(store_flushed, answered) << calls;
+  EXPECT_NE(answered, std::string::npos) << calls;
+}
+
 TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
-  Post(Form("PLAIN-1"), 200);
-  Post({{"file", "MDMP", "b.dmp", ""},
+  Post(ReportForm("PLAIN-1"), 200);
+  Post({{"file", "MDMP", "a\"b<c>&'.dmp", ""},
         {"dump_id", "HTML-2", "", ""},
         {"computer_name", "<script>alert(1)</script><b>bold</b>", "", ""}},
        200);
+  const httplib::Result page = Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("download=\"a&quot;b&lt;c&gt;&amp;&#39;.dmp\""), std::string::npos);
+  // Should text from a report ever slip past escaping, the browser still runs no script.
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"),
+            std::string::npos);
+  // An alert() that ran would hold the browser until this deadline ends it.
   ProcessOutput browser =
-      RunProcess(FENNICK_CHROMIUM,
-                 {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      RunProcess("/usr/bin/timeout",
+                 {"--kill-after=5", "30", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
+                  "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
                   "--user-data-dir=" + (temp_ / "chromium").string(), "--dump-dom",
-                  "http://127.0.0.1:" + std::to_string(port_) + "/"});
+                  "http://127.0.0.1:" + std::to_string(server_.port()) + "/"});
   ASSERT_EQ(browser.exit_code, 0) << browser.standard_error;
   const std::string& dom = browser.standard_output;
   EXPECT_NE(dom.find("<td class=\"id\">PLAIN-1</td>"), std::string::npos) << dom;
@@ -135,27 +305,13 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   EXPECT_EQ(dom.find("<b>bold"), std::string::npos) << dom;
 }
 
-TEST(InboxTest, OnlyLoopbackClientsAreLocal) {
-  for (const auto& [address, loopback] :
-       std::vector<std::pair<const char*, bool>>{{"127.0.0.1", true},
-                                                 {"127.8.9.10", true},
-                                                 {"::1", true},
-                                                 {"::ffff:127.0.0.1", true},
-                                                 {"10.0.0.7", false},
-                                                 {"192.168.1.20", false},
-                                                 {"::ffff:10.0.0.7", false},
-                                                 {"fe80::1", false},
-                                                 {"", false}}) {
-    EXPECT_EQ(fennick_ingest::IsLoopbackAddress(address), loopback) << address;
-  }
-}
-
 TEST_F(IngestServerTest, ExitsWithZeroOnSigterm) { EXPECT_EQ(server_.Stop(), 0); }
 
 TEST(IngestServerCommandLine, HelpNamesEveryOption) {
   ProcessOutput help = RunProcess(FENNICK_INGEST_EXE, {"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* option : {"--address", "--port", "--store", "--open-inbox", "--help"})
+  for (const char* option :
+       {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--help"})
     EXPECT_NE(help.standard_output.find(option), std::string::npos) << option;
 }
 

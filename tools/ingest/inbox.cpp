@@ -1,70 +1,11 @@
 #include "inbox.h"
 
-#include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <system_error>
 
-#include "report_store.h"
+#include "store_layout.h"
 
 namespace fennick_ingest {
 namespace {
-
-namespace fs = std::filesystem;
-
-// report.json files are written by this server and are small; anything larger is not one.
-constexpr uintmax_t kMaxReportFileBytes = 1024 * 1024;
-
-// The text member `key` of `object`, or empty text when it is missing or no string.
-std::string TextMember(const nlohmann::json& object, const char* key) {
-  const auto member = object.find(key);
-  return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
-}
-
-std::optional<nlohmann::json> ReadReportFile(const fs::path& folder) {
-  const fs::path path = folder / kReportFileName;
-  std::error_code error;
-  if (!fs::is_regular_file(fs::symlink_status(path, error)) ||
-      fs::file_size(path, error) > kMaxReportFileBytes || error) {
-    return std::nullopt;
-  }
-  std::ifstream in(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
-  if (!report.is_object()) return std::nullopt;
-  return report;
-}
-
-std::optional<StoredReport> ReadStoredReport(const fs::path& folder) {
-  const std::string dump_id = folder.filename().string();
-  std::error_code error;
-  if (!IsSafeDumpId(dump_id) || !fs::is_directory(fs::symlink_status(folder, error))) {
-    return std::nullopt;
-  }
-  const std::optional<nlohmann::json> report = ReadReportFile(folder);
-  if (!report) return std::nullopt;
-  const nlohmann::json fields = report->value("fields", nlohmann::json::object());
-  StoredReport stored;
-  stored.dump_id = dump_id;
-  stored.received_utc = TextMember(*report, "received_utc");
-  const auto received_ms = report->find("received_ms");
-  stored.received_ms = received_ms != report->end() && received_ms->is_number_integer()
-                           ? received_ms->get<int64_t>()
-                           : 0;
-  stored.app_version = TextMember(fields, "app_version");
-  stored.os_version = TextMember(fields, "os_version");
-  stored.computer_name = TextMember(fields, "computer_name");
-  stored.device_id = TextMember(fields, "device_id");
-  stored.process_name = TextMember(fields, "process_name");
-  stored.dump_file = TextMember(*report, "dump_file");
-  const auto dump_bytes = report->find("dump_bytes");
-  stored.dump_bytes = dump_bytes != report->end() && dump_bytes->is_number_unsigned()
-                          ? dump_bytes->get<uint64_t>()
-                          : 0;
-  return stored;
-}
 
 std::string ByteSizeText(uint64_t bytes) {
   constexpr uint64_t kKiB = 1024;
@@ -125,20 +66,6 @@ constexpr char kPageHead[] = R"(<!DOCTYPE html>
 
 }  // namespace
 
-std::vector<StoredReport> ListStoredReports(const fs::path& store) {
-  std::vector<StoredReport> reports;
-  std::error_code error;
-  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
-    if (std::optional<StoredReport> report = ReadStoredReport(it->path())) {
-      reports.push_back(std::move(*report));
-    }
-  }
-  std::sort(reports.begin(), reports.end(), [](const StoredReport& a, const StoredReport& b) {
-    return a.received_ms != b.received_ms ? a.received_ms > b.received_ms : a.dump_id < b.dump_id;
-  });
-  return reports;
-}
-
 std::string RenderInboxPage(const std::vector<StoredReport>& reports) {
   std::string page = kPageHead;
   page += "<p class=\"lead\">" + std::to_string(reports.size()) +
@@ -182,27 +109,8 @@ std::string RenderReportsJson(const std::vector<StoredReport>& reports) {
   return list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-fs::path StoredDumpPath(const fs::path& store, std::string_view dump_id) {
-  if (!IsSafeDumpId(dump_id)) return fs::path();
-  const std::optional<StoredReport> report = ReadStoredReport(store / std::string(dump_id));
-  // The file name must be one the store would have written itself.
-  if (!report || report->dump_file.empty() ||
-      SafeDumpFileName(report->dump_file) != report->dump_file) {
-    return fs::path();
-  }
-  const fs::path dump = store / std::string(dump_id) / report->dump_file;
-  std::error_code error;
-  return fs::is_regular_file(fs::symlink_status(dump, error)) ? dump : fs::path();
-}
-
 std::string DumpUrl(std::string_view dump_id) {
-  return "/reports/" + std::string(dump_id) + "/dump";
-}
-
-bool IsLoopbackAddress(std::string_view address) {
-  constexpr std::string_view kMappedPrefix = "::ffff:";
-  if (address.starts_with(kMappedPrefix)) address.remove_prefix(kMappedPrefix.size());
-  return address == "::1" || address.starts_with("127.");
+  return "/reports/" + PercentEncoded(ReportFolderName(dump_id)) + "/dump";
 }
 
 std::string EscapeHtml(std::string_view text) {

@@ -4,26 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
-#include <string_view>
+
+#include "platform/file_io.h"
 
 namespace fennick_ingest {
 
-// The file in each report's folder that records the report (form fields, sizes, times).
-inline constexpr char kReportFileName[] = "report.json";
+// Fennick never sends a larger dump; one that is larger points at a client fault.
+inline constexpr uint64_t kMaxDumpBytes = 50 * 1024 * 1024;
+// All text parts of one form together, names and values. The client's text parts hold at
+// most 128 bytes each, apart from client_ts, which comes from a metadata file of at most
+// 1 MiB; so a real report never comes near this.
+inline constexpr size_t kMaxFormTextBytes = 2 * 1024 * 1024;
 
-// True when `dump_id` can name a folder of the store: 1 to 64 characters of
-// [A-Za-z0-9._-], and neither "." nor "..".
-bool IsSafeDumpId(std::string_view dump_id);
-
-// The uploaded file name reduced to one harmless component: the text after the last '/' or
-// '\', control characters replaced by '_'; "dump.dmp" when that leaves nothing usable.
-std::string SafeDumpFileName(std::string_view uploaded_name);
-
-// Removes staging folders that a killed earlier run left in `store`.
-void RemoveStaleStaging(const std::filesystem::path& store);
+// Makes `store` ready: creates it (open to this user alone) when it is missing and removes
+// the staging folders a stopped earlier run left in it. False when it cannot be made.
+bool PrepareStore(const std::filesystem::path& store);
 
 // Facts about the request that the report records besides its form.
 struct RequestFacts {
@@ -31,9 +28,9 @@ struct RequestFacts {
   std::string user_agent;
 };
 
-// One report as its form arrives. The dump is written into a staging folder inside the store
-// as it streams in, and the folder becomes <store>/<dump_id> only on Commit; the destructor
-// removes whatever was staged but not committed.
+// One report as its form arrives. The dump is written into a private staging folder inside
+// the store as it streams in; Commit makes the report durable and gives the folder its
+// report folder name. The destructor removes whatever was staged but not committed.
 class IncomingReport {
  public:
   // With `keep` false every part is read and checked but nothing is written (a refused key).
@@ -47,14 +44,18 @@ class IncomingReport {
   void BeginPart(const std::string& name, const std::string& file_name);
   void AppendData(const char* data, size_t size);
 
-  // The HTTP status the whole form deserves: 200, 400 for a bad form, 413 for a dump over
-  // 50 MiB, 500 when the dump could not be written.
+  // The HTTP status the whole form deserves: 200; 400 for a bad form (no dump, a dump_id
+  // missing or over 64 bytes, a part sent twice); 413 for a dump over 50 MiB or text over
+  // kMaxFormTextBytes; 500 when the dump could not be written.
   int Verdict();
-  // Writes report.json and moves the staged folder over <store>/<dump_id>, replacing an
-  // earlier report of that id; false when the store cannot be written.
-  bool Commit(const RequestFacts& facts);
 
-  // The "dump_id" field as received (possibly unsafe or empty).
+  // Flushes the dump and report.json to the disk, moves the report into place in one step
+  // (replacing an earlier report of its dump_id) and flushes the store, so that a report is
+  // whole on the disk when this returns 200. 413 when its record would be too long to read
+  // back; 500 when the store cannot be written.
+  int Commit(const RequestFacts& facts);
+
+  // The "dump_id" field as received (possibly invalid or empty).
   std::string dump_id() const;
   uint64_t dump_bytes() const { return dump_bytes_; }
 
@@ -62,21 +63,21 @@ class IncomingReport {
   enum class Part { kNone, kDump, kField };
 
   void BeginDump(const std::string& file_name);
-  bool FinishDump();
-  bool WriteReportFile(const RequestFacts& facts) const;
+  std::string Record(const RequestFacts& facts) const;
+  bool WriteRecord(const std::string& record) const;
 
   std::filesystem::path store_;
   bool keep_;
   std::filesystem::path staging_;
-  bool committed_ = false;
   bool bad_form_ = false;
   bool store_failed_ = false;
   bool dump_seen_ = false;
   Part part_ = Part::kNone;
   std::string field_name_;
   std::map<std::string, std::string> fields_;
+  size_t text_bytes_ = 0;
   std::string dump_name_;
-  std::ofstream dump_;
+  ScopedFile dump_;
   uint64_t dump_bytes_ = 0;
 };
 

@@ -1,0 +1,125 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_server.h"
+#include "ingest_test_server.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+// A client that sends the start of a request and then only the bytes it is told to send.
+class SlowClient {
+ public:
+  SlowClient(int port, std::string start) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 send(socket_, start.data(), start.size(), MSG_NOSIGNAL) ==
+                     static_cast<ssize_t>(start.size());
+  }
+  ~SlowClient() { close(socket_); }
+  SlowClient(const SlowClient&) = delete;
+  SlowClient& operator=(const SlowClient&) = delete;
+
+  bool connected() const { return connected_; }
+  void SendByte() const { send(socket_, "a", 1, MSG_NOSIGNAL); }
+  std::string Received() const {
+    char buffer[256];
+    const ssize_t count = recv(socket_, buffer, sizeof buffer, 0);
+    return std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0);
+  }
+  // True once the server answered or closed the connection.
+  bool Dropped() const {
+    pollfd descriptor{socket_, POLLIN | POLLRDHUP, 0};
+    return poll(&descriptor, 1, 0) > 0;
+  }
+
+ private:
+  int socket_;
+  bool connected_ = false;
+};
+
+TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  std::vector<std::unique_ptr<SlowClient>> header_tricklers;
+  std::vector<std::unique_ptr<SlowClient>> body_tricklers;
+  for (int i = 0; i < 8; ++i) {
+    header_tricklers.push_back(
+        std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\nX-Slow: "));
+    body_tricklers.push_back(std::make_unique<SlowClient>(
+        server.port(), std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") +
+                           kIngestApiKey +
+                           "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                           "Content-Length: 100000\r\n\r\n--b\r\n"));
+    ASSERT_TRUE(header_tricklers.back()->connected() && body_tricklers.back()->connected());
+  }
+  // A byte a second: never idle long enough to be dropped for silence, never done.
+  std::atomic<bool> trickling = true;
+  std::thread pump([&] {
+    while (trickling) {
+      for (auto& trickler : header_tricklers) trickler->SendByte();
+      for (auto& trickler : body_tricklers) trickler->SendByte();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  });
+
+  // The limits a slow client meets would also end these requests; they are far away.
+  httplib::Client client = server.Client();
+  client.set_read_timeout(std::chrono::seconds(30));
+  const httplib::Result upload =
+      client.Post("/api/report/crash", {{"X-Api-Key", kIngestApiKey}}, ReportForm("IN-TIME"));
+  const httplib::Result inbox = client.Get("/api/reports");
+  ASSERT_TRUE(upload && inbox);
+  EXPECT_EQ(upload->status, 200);
+  EXPECT_NE(inbox->body.find("IN-TIME"), std::string::npos);
+  // Both were answered while every trickler was still held.
+  for (auto& trickler : header_tricklers) EXPECT_FALSE(trickler->Dropped());
+  for (auto& trickler : body_tricklers) EXPECT_FALSE(trickler->Dropped());
+
+  // Headers that never end are cut at their deadline, well before this wait ends.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto cut = [&] {
+    return std::count_if(header_tricklers.begin(), header_tricklers.end(),
+                         [](const auto& trickler) { return trickler->Dropped(); });
+  };
+  while (cut() < 8 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(cut(), 8);
+  trickling = false;
+  pump.join();
+}
+
+TEST(IngestSlowClients, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  // All at once, as fast as they can connect: none waits for a free place in the backlog.
+  std::vector<std::unique_ptr<SlowClient>> held;
+  for (size_t i = 0; i < fennick_ingest::kMaxConnections; ++i) {
+    held.push_back(std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\n"));
+  }
+  const SlowClient one_more(server.port(), "GET / HTTP/1.1\r\n");
+  const std::string reply = one_more.Received();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 503 ")) << reply;
+  EXPECT_TRUE(reply.ends_with("\r\n\r\n{\"code\":503}")) << reply;
+  EXPECT_EQ(std::count_if(held.begin(), held.end(),
+                          [](const auto& connection) { return connection->Dropped(); }),
+            0);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#ifndef FENNICK_TESTS_TOOLS_INGEST_TEST_SERVER_H_
+#define FENNICK_TESTS_TOOLS_INGEST_TEST_SERVER_H_
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+inline constexpr char kIngestApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
+
+// The built fennick-ingest on a free port of 127.0.0.1 with the store `store`, started
+// through `launcher` when one is given (such as strace); stopped with SIGTERM on
+// destruction.
+class IngestProcess {
+ public:
+  explicit IngestProcess(const std::filesystem::path& store,
+                         const std::vector<std::string>& options = {},
+                         std::vector<std::string> launcher = {})
+      : process_(Program(launcher), Arguments(launcher, store, options)) {
+    // The port is the one the start line names.
+    std::string log;
+    for (int i = 0; i < 500 && (log = process_.StandardError()).find(", store ") == log.npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const size_t store_at = log.find(", store ");
+    if (store_at == log.npos) {
+      ADD_FAILURE() << "fennick-ingest did not start: " << log;
+      return;
+    }
+    port_ = std::stoi(log.substr(log.rfind(':', store_at) + 1));
+  }
+
+  int port() const { return port_; }
+  httplib::Client Client() const { return httplib::Client("127.0.0.1", port_); }
+  std::string Log() const { return process_.StandardError(); }
+  int Stop() { return process_.Stop(); }
+
+ private:
+  static std::string Program(const std::vector<std::string>& launcher) {
+    return launcher.empty() ? FENNICK_INGEST_EXE : launcher.front();
+  }
+  static std::vector<std::string> Arguments(const std::vector<std::string>& launcher,
+                                            const std::filesystem::path& store,
+                                            const std::vector<std::string>& options) {
+    std::vector<std::string> args;
+    if (!launcher.empty()) {
+      args.assign(launcher.begin() + 1, launcher.end());
+      args.push_back(FENNICK_INGEST_EXE);
+    }
+    args.insert(args.end(), {"--port", "0", "--store", store.string()});
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+  }
+
+  BackgroundProcess process_;
+  int port_ = 0;
+};
+
+// A report form: the dump, its dump_id and one more field.
+inline httplib::MultipartFormDataItems ReportForm(const std::string& dump_id,
+                                                  const std::string& dump = "MDMP",
+                                                  const std::string& file_name = "a.dmp") {
+  return {{"file", dump, file_name, ""}, {"dump_id", dump_id, "", ""}, {"uin", "42", "", ""}};
+}
+
+// Posts `form` to `server` with `key` (none when null); checks the status and the
+// {"code":N} reply.
+inline void PostReport(const IngestProcess& server, const httplib::MultipartFormDataItems& form,
+                       int status, const char* key = kIngestApiKey, httplib::Headers headers = {}) {
+  if (key != nullptr) headers.emplace("X-Api-Key", key);
+  auto res = server.Client().Post("/api/report/crash", headers, form);
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(res->status, status);
+  EXPECT_EQ(nlohmann::json::parse(res->body, nullptr, false),
+            (nlohmann::json{{"code", status == 200 ? 0 : status}}));
+}
+
+#endif  // FENNICK_TESTS_TOOLS_INGEST_TEST_SERVER_H_

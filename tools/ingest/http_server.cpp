@@ -1,0 +1,238 @@
+#include "http_server.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+namespace fennick_ingest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a wait for a client looks whether the server is stopping.
+constexpr std::chrono::milliseconds kStopCheckInterval{100};
+// Headers are read a byte at a time; reading ahead saves a system call per byte.
+constexpr size_t kReadAheadBytes = 64 * 1024;
+
+constexpr std::string_view kBusyReply =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+    "Content-Length: 12\r\nConnection: close\r\n\r\n{\"code\":503}";
+
+// The numeric address and port of a socket's peer (`peer` true) or of its own end.
+void AddressOf(int sock, bool peer, std::string& ip, int& port) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  auto* raw = reinterpret_cast<sockaddr*>(&address);
+  if ((peer ? getpeername(sock, raw, &length) : getsockname(sock, raw, &length)) != 0) return;
+  char host[NI_MAXHOST];
+  char service[NI_MAXSERV];
+  if (getnameinfo(raw, length, host, sizeof host, service, sizeof service,
+                  NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+    ip = host;
+    port = std::atoi(service);
+  }
+}
+
+// One connection as httplib reads and writes it, holding each request to its deadlines.
+class ConnectionStream final : public httplib::Stream {
+ public:
+  ConnectionStream(int sock, const std::atomic<socket_t>& listener)
+      : sock_(sock), listener_(listener) {}
+
+  // Waits for the first byte of the next request (or the end of the connection, which
+  // httplib then reads as no request) and starts its clock; false after kIdleTimeout of
+  // silence or when the server stops.
+  bool WaitForRequest() {
+    if (buffer_begin_ == buffer_end_ && !Wait(POLLIN, Clock::now() + kIdleTimeout)) return false;
+    const Clock::time_point start = Clock::now();
+    read_deadline_ = start + kHeaderDeadline;
+    request_deadline_ = start + kRequestDeadline;
+    out_of_time_ = false;
+    return true;
+  }
+
+  // The headers are in; the body may take until the request's own deadline.
+  void HeadersReceived() { read_deadline_ = request_deadline_; }
+
+  bool out_of_time() const { return out_of_time_; }
+
+  bool is_readable() const override {
+    if (buffer_begin_ != buffer_end_) return true;
+    const Clock::time_point idle_end = Clock::now() + kIdleTimeout;
+    if (Wait(POLLIN, std::min(read_deadline_, idle_end))) return true;
+    out_of_time_ = Clock::now() >= read_deadline_;
+    return false;
+  }
+
+  bool is_writable() const override { return Wait(POLLOUT, Clock::now() + kWriteTimeout); }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (buffer_begin_ == buffer_end_) {
+      if (!is_readable()) return -1;
+      if (size >= kReadAheadBytes) return Receive(ptr, size);
+      const ssize_t received = Receive(buffer_, kReadAheadBytes);
+      if (received <= 0) return received;
+      buffer_begin_ = 0;
+      buffer_end_ = static_cast<size_t>(received);
+    }
+    const size_t count = std::min(size, buffer_end_ - buffer_begin_);
+    std::memcpy(ptr, buffer_ + buffer_begin_, count);
+    buffer_begin_ += count;
+    return static_cast<ssize_t>(count);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    ssize_t sent;
+    do {
+      sent = send(sock_, ptr, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    AddressOf(sock_, true, ip, port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    AddressOf(sock_, false, ip, port);
+  }
+  socket_t socket() const override { return sock_; }
+
+ private:
+  bool Stopping() const { return listener_ == INVALID_SOCKET; }
+
+  // Waits until the socket is ready for `events`; false at `deadline`, on an error or when
+  // the server stops.
+  bool Wait(short events, Clock::time_point deadline) const {
+    for (;;) {
+      if (Stopping()) return false;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      pollfd descriptor{sock_, events, 0};
+      const auto slice = std::min<std::chrono::milliseconds>(left, kStopCheckInterval);
+      const int ready = poll(&descriptor, 1, static_cast<int>(slice.count()));
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return false;
+    }
+  }
+
+  ssize_t Receive(char* ptr, size_t size) {
+    ssize_t received;
+    do {
+      received = recv(sock_, ptr, size, 0);
+    } while (received < 0 && errno == EINTR);
+    return received;
+  }
+
+  int sock_;
+  const std::atomic<socket_t>& listener_;
+  Clock::time_point read_deadline_;
+  Clock::time_point request_deadline_;
+  mutable bool out_of_time_ = false;
+  char buffer_[kReadAheadBytes];
+  size_t buffer_begin_ = 0;
+  size_t buffer_end_ = 0;
+};
+
+// The connection this thread serves; httplib's handlers run on it.
+thread_local ConnectionStream* current_connection = nullptr;
+
+// httplib's accept loop hands each connection to its task queue; this one hands it straight
+// back, to process_and_close_socket, which starts the connection's own thread.
+class HandOver final : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> task) override { task(); }
+  void shutdown() override {}
+};
+
+// Answers a connection that cannot be served now and closes it.
+void RefuseBusy(socket_t sock) {
+  send(sock, kBusyReply.data(), kBusyReply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+}
+
+}  // namespace
+
+IngestHttpServer::IngestHttpServer() {
+  new_task_queue = [] { return new HandOver; };
+  set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    if (current_connection != nullptr) current_connection->HeadersReceived();
+    return HandlerResponse::Unhandled;
+  });
+}
+
+IngestHttpServer::~IngestHttpServer() {
+  for (Connection& connection : connections_) connection.thread.join();
+}
+
+int IngestHttpServer::Bind(const std::string& address, int port) {
+  if (port == 0) {
+    port = bind_to_any_port(address);
+  } else if (!bind_to_port(address, port)) {
+    return -1;
+  }
+  // httplib listens with a backlog of 5: a burst of clients connecting at once would find
+  // it full, and each would wait a second or more to try again.
+  if (port >= 0) ::listen(svr_sock_, SOMAXCONN);
+  return port;
+}
+
+bool IngestHttpServer::RequestOutOfTime() {
+  return current_connection != nullptr && current_connection->out_of_time();
+}
+
+bool IngestHttpServer::process_and_close_socket(socket_t sock) {
+  JoinFinishedConnections();
+  if (connections_.size() >= kMaxConnections) {
+    RefuseBusy(sock);
+    return false;
+  }
+  Connection& connection = connections_.emplace_back();
+  try {
+    connection.thread = std::thread([this, sock, &connection] {
+      ServeConnection(sock);
+      connection.done = true;
+    });
+  } catch (const std::system_error&) {
+    connections_.pop_back();
+    RefuseBusy(sock);
+    return false;
+  }
+  return true;
+}
+
+void IngestHttpServer::ServeConnection(socket_t sock) {
+  ConnectionStream stream(sock, svr_sock_);
+  current_connection = &stream;
+  for (size_t left = keep_alive_max_count_; left > 0 && stream.WaitForRequest(); --left) {
+    bool connection_closed = false;
+    if (!process_request(stream, left == 1, connection_closed, nullptr) || connection_closed) {
+      break;
+    }
+  }
+  current_connection = nullptr;
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+}
+
+void IngestHttpServer::JoinFinishedConnections() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if (it->done) {
+      it->thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace fennick_ingest

@@ -1,0 +1,83 @@
+#include "options.h"
+
+#include <charconv>
+
+namespace fennick_ingest {
+
+const char kUsage[] =
+    "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER] [--open-inbox]\n"
+    "                      [--allow-host NAME]...\n"
+    "\n"
+    "A development and test server for Fennick crash uploads; it is not the production\n"
+    "ingest service. It accepts POST /api/report/crash with the client's API key and keeps\n"
+    "each report in its own folder of the store: the dump under its uploaded file name and\n"
+    "report.json with the form fields, the dump's size, the receive time and the peer\n"
+    "address. The folder is named after the dump_id (bytes other than letters, digits, '.',\n"
+    "'_' and '-' written %XX). A report is on the disk, flushed, before the server answers\n"
+    "{\"code\":0}; one sent again under the same dump_id replaces the earlier one in one step.\n"
+    "The store is readable by this user alone. Limits: a dump of 50 MiB, a dump_id of 64\n"
+    "bytes, 2 MiB of text parts; larger reports are refused.\n"
+    "\n"
+    "The report inbox: GET / shows the stored reports, newest first, each with a link that\n"
+    "downloads its dump; GET /api/reports gives the same list as JSON. A dump holds the\n"
+    "memory of the crashed process (paths, documents, passwords), so the inbox answers\n"
+    "clients on loopback addresses only, wherever the server listens, and only when they\n"
+    "name the server as localhost, 127.0.0.1, [::1] or the listening address (the Host\n"
+    "header), so that no web page can read it through a name of its own.\n"
+    "\n"
+    "Options:\n"
+    "  --address HOST     address to listen on (default 127.0.0.1)\n"
+    "  --port N           port to listen on (default 5001; 0 picks a free port)\n"
+    "  --store FOLDER     folder that receives the reports (default ./fennick-ingest-store)\n"
+    "  --open-inbox       let every client that reaches the server read the inbox and\n"
+    "                     download dumps, under any name; only on a network where everyone\n"
+    "                     may see them\n"
+    "  --allow-host NAME  also answer loopback clients that name the server NAME (a host\n"
+    "                     name or address, without a port); may be given more than once\n"
+    "  --help, -h         show this text and exit\n"
+    "\n"
+    "Each connection is served on its own; a request must send its headers within 10 seconds\n"
+    "and all of it within 60, with no pause of 5 seconds. On start one line on standard error\n"
+    "names the address, the port and the store; then one line per request. SIGINT or SIGTERM\n"
+    "stops the server.\n";
+
+namespace {
+
+bool ParsePort(std::string_view text, int* port) {
+  int value = -1;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 65535) {
+    return false;
+  }
+  *port = value;
+  return true;
+}
+
+}  // namespace
+
+Command ParseOptions(const std::vector<std::string_view>& args, Options* options) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return Command::kHelp;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--open-inbox") {
+      options->open_inbox = true;
+      continue;
+    }
+    if (i + 1 >= args.size() || args[i + 1].empty()) return Command::kBadUsage;
+    const std::string_view option = args[i];
+    const std::string_view value = args[++i];
+    if (option == "--address") {
+      options->address = value;
+    } else if (option == "--port") {
+      if (!ParsePort(value, &options->port)) return Command::kBadUsage;
+    } else if (option == "--store") {
+      options->store = value;
+    } else if (option == "--allow-host") {
+      options->allowed_hosts.emplace_back(value);
+    } else {
+      return Command::kBadUsage;
+    }
+  }
+  return Command::kServe;
+}
+
+}  // namespace fennick_ingest

@@ -1,0 +1,30 @@
+#ifndef FENNICK_TOOLS_INGEST_OPTIONS_H_
+#define FENNICK_TOOLS_INGEST_OPTIONS_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fennick_ingest {
+
+// The help text, for --help and for a malformed command line.
+extern const char kUsage[];
+
+struct Options {
+  std::string address = "127.0.0.1";
+  int port = 5001;
+  std::filesystem::path store = "fennick-ingest-store";
+  bool open_inbox = false;
+  std::vector<std::string> allowed_hosts;  // --allow-host, in the order given
+};
+
+enum class Command { kServe, kHelp, kBadUsage };
+
+// Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
+// option, a missing or empty value or a port outside 0..65535.
+Command ParseOptions(const std::vector<std::string_view>& args, Options* options);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_OPTIONS_H_

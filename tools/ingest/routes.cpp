@@ -1,0 +1,168 @@
+#include "routes.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "http_server.h"
+#include "inbox.h"
+#include "report_store.h"
+#include "server_log.h"
+#include "store_layout.h"
+#include "stored_reports.h"
+
+namespace fennick_ingest {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the upload handler learned, for the request's log line. httplib runs the logger on
+// the thread that ran the handler, right after it.
+struct RequestNote {
+  std::string report_folder;
+  uint64_t dump_bytes = 0;
+};
+thread_local RequestNote current_note;
+
+// Every reply is {"code":N}: 0 for an accepted report, otherwise the HTTP status.
+void Reply(httplib::Response& res, int status) {
+  res.status = status;
+  const int code = status == 200 ? 0 : status;
+  res.set_content("{\"code\":" + std::to_string(code) + "}", "application/json");
+}
+
+std::string PeerOf(const httplib::Request& req) {
+  return req.remote_addr + ":" + std::to_string(req.remote_port);
+}
+
+// Reads the whole form even when the request is refused, so that an early reply never leaves
+// unread body bytes on a kept-alive connection.
+void ReceiveCrashReport(const fs::path& store, const httplib::Request& req, httplib::Response& res,
+                        const httplib::ContentReader& read_content) {
+  const bool key_ok = req.get_header_value("X-Api-Key") == kApiKey;
+  if (!req.is_multipart_form_data()) {
+    read_content([](const char*, size_t) { return true; });
+    Reply(res, key_ok ? 400 : 401);
+    return;
+  }
+  IncomingReport report(store, key_ok);
+  const bool read_ok = read_content(
+      [&](const httplib::MultipartFormData& part) {
+        report.BeginPart(part.name, part.filename);
+        return true;
+      },
+      [&](const char* data, size_t size) {
+        report.AppendData(data, size);
+        return true;
+      });
+  const int verdict = report.Verdict();
+  const std::string dump_id = report.dump_id();
+  current_note = {
+      dump_id.empty() || dump_id.size() > kMaxDumpIdBytes ? "-" : ReportFolderName(dump_id),
+      report.dump_bytes()};
+  if (!key_ok) {
+    Reply(res, 401);
+  } else if (!read_ok) {
+    Reply(res, IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400);
+  } else if (verdict != 200) {
+    Reply(res, verdict);
+  } else {
+    Reply(res, report.Commit({PeerOf(req), req.get_header_value("User-Agent")}));
+  }
+}
+
+std::string ContentDisposition(std::string_view file_name) {
+  // Old clients read the plain name, in which only ASCII is safe; others read the exact one.
+  std::string plain(file_name);
+  std::replace_if(
+      plain.begin(), plain.end(),
+      [](char c) { return static_cast<unsigned char>(c) >= 0x80 || c == '"' || c == '\\'; }, '_');
+  return "attachment; filename=\"" + plain + "\"; filename*=UTF-8''" + PercentEncoded(file_name);
+}
+
+void ServeDump(const fs::path& store, const std::string& folder_name, httplib::Response& res) {
+  std::optional<StoredDump> opened = OpenStoredDump(store, folder_name);
+  if (!opened) {
+    Reply(res, 404);
+    return;
+  }
+  auto dump = std::make_shared<StoredDump>(std::move(*opened));
+  res.set_header("Content-Disposition", ContentDisposition(dump->file_name));
+  res.set_content_provider(
+      static_cast<size_t>(dump->size), "application/octet-stream",
+      [dump](size_t offset, size_t length, httplib::DataSink& sink) {
+        std::vector<char> buffer(std::min<size_t>(length, 64 * 1024));
+        if (!SeekFile(dump->file.get(), static_cast<int64_t>(offset), SeekOrigin::kBegin)) {
+          return false;
+        }
+        const int64_t count = ReadFromFile(dump->file.get(), buffer.data(), buffer.size());
+        return count > 0 && sink.write(buffer.data(), static_cast<size_t>(count));
+      });
+}
+
+void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access) {
+  // Runs `serve` for a request that may read the inbox; refuses the others.
+  const auto guarded = [access](auto serve) {
+    return [access, serve](const httplib::Request& req, httplib::Response& res) {
+      if (access.Allows(req.remote_addr, req.get_header_value("Host"))) {
+        serve(req, res);
+      } else {
+        Reply(res, 403);
+      }
+    };
+  };
+  server.Get("/", guarded([store](const httplib::Request&, httplib::Response& res) {
+               res.set_content(RenderInboxPage(ListStoredReports(store)),
+                               "text/html; charset=utf-8");
+             }));
+  server.Get("/api/reports", guarded([store](const httplib::Request&, httplib::Response& res) {
+               res.set_content(RenderReportsJson(ListStoredReports(store)), "application/json");
+             }));
+  // httplib matches the decoded path: the segment is a report folder name (see DumpUrl).
+  server.Get(R"(/reports/([^/]+)/dump)",
+             guarded([store](const httplib::Request& req, httplib::Response& res) {
+               ServeDump(store, req.matches[1].str(), res);
+             }));
+}
+
+void LogRequest(const httplib::Request& req, const httplib::Response& res) {
+  const RequestNote note = std::exchange(current_note, RequestNote{});
+  LogLine(Printable(req.method) + " " + Printable(req.path) + " " + std::to_string(res.status) +
+          " peer=" + PeerOf(req) +
+          " dump_id=" + (note.report_folder.empty() ? "-" : note.report_folder) +
+          " bytes=" + std::to_string(note.dump_bytes));
+}
+
+}  // namespace
+
+void ConfigureRoutes(httplib::Server& server, const fs::path& store, const InboxAccess& access) {
+  // The whole request: a dump, the text parts and the multipart framing around them.
+  constexpr size_t kMaxRequestBytes = 64 * 1024 * 1024;
+  static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
+  server.set_payload_max_length(kMaxRequestBytes);
+  // Inbox pages run no script and are kept by no cache; the same holds for every reply.
+  server.set_default_headers({{"Content-Security-Policy", kInboxContentSecurityPolicy},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Cache-Control", "no-store"}});
+  // httplib answers "Expect: 100-continue" with 100 at once when no handler decides
+  // otherwise; saying so here keeps that promise independent of the library's default.
+  server.set_expect_100_continue_handler(
+      [](const httplib::Request&, httplib::Response&) { return 100; });
+  server.Post(kUploadPath, [store](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& read_content) {
+    ReceiveCrashReport(store, req, res, read_content);
+  });
+  ConfigureInbox(server, store, access);
+  // Every reply, httplib's own 404 included, carries a JSON code.
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        Reply(res, res.status);
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  server.set_logger(LogRequest);
+}
+
+}  // namespace fennick_ingest

@@ -1,0 +1,55 @@
+#ifndef FENNICK_TOOLS_INGEST_STORE_FILES_H_
+#define FENNICK_TOOLS_INGEST_STORE_FILES_H_
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/file_io.h"
+
+// The file-system steps of the store: private creation, flushing to the disk, the atomic
+// replacement of a report folder, and reading that never follows a planted link.
+namespace fennick_ingest {
+
+// Creates the folder `path`, open to this user alone (0700) from the start; false when it
+// exists already or cannot be made.
+bool CreatePrivateFolder(const std::filesystem::path& path);
+
+// Creates the new file `path` for writing, readable by this user alone (0600) from the
+// start. Never opens an existing file and never follows a link; invalid on failure.
+ScopedFile CreatePrivateFile(const std::filesystem::path& path);
+
+// Writes all of `data` to `file`; false on error.
+bool WriteAll(FileHandle file, std::string_view data);
+
+// Flushes the file's content to the disk and closes it; false when either step fails.
+bool SyncAndClose(ScopedFile file);
+
+// Flushes the folder's entries (the names created, moved or removed in it) to the disk;
+// false on failure.
+bool SyncFolder(const std::filesystem::path& folder);
+
+enum class MoveOutcome { kMoved, kSwapped, kFailed };
+
+// Gives the folder `from` the name `to`. When `to` names a folder already, the two swap
+// names in one step, so `to` names a whole folder throughout, and `from` then names the
+// folder that was replaced (kSwapped).
+MoveOutcome MoveFolderIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Opens the folder `path` for reading the files in it; invalid when it is missing, no
+// folder, or a symbolic link.
+ScopedFile OpenFolder(const std::filesystem::path& path);
+
+// Opens the regular file `name` directly in the open `folder` for reading; invalid when it
+// is missing, a symbolic link, or no regular file (a FIFO never blocks the open).
+ScopedFile OpenFileIn(FileHandle folder, const std::string& name);
+
+// The whole content of `file` when it holds at most `limit` bytes; nullopt when it is
+// larger or cannot be read.
+std::optional<std::string> ReadAll(FileHandle file, size_t limit);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_STORE_FILES_H_

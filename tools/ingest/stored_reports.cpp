@@ -1,0 +1,119 @@
+#include "stored_reports.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <system_error>
+#include <utility>
+
+#include "store_files.h"
+#include "store_layout.h"
+
+namespace fennick_ingest {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Replacing a report removes the replaced folder's files, possibly while a reader holds
+// that folder open; the folder name holds the new report by then, so the read starts again
+// through the name. Three attempts outlast any replacement but a constant stream of them.
+constexpr int kReadAttempts = 3;
+
+// The text member `key` of `object`, or empty text when it is missing or no string.
+std::string TextMember(const nlohmann::json& object, const char* key) {
+  const auto member = object.find(key);
+  return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+std::optional<StoredReport> ParseRecord(const std::string& text, std::string dump_id) {
+  const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+  if (!record.is_object()) return std::nullopt;
+  const nlohmann::json fields = record.value("fields", nlohmann::json::object());
+  StoredReport stored;
+  stored.dump_id = std::move(dump_id);
+  stored.received_utc = TextMember(record, "received_utc");
+  const auto received_ms = record.find("received_ms");
+  stored.received_ms = received_ms != record.end() && received_ms->is_number_integer()
+                           ? received_ms->get<int64_t>()
+                           : 0;
+  stored.app_version = TextMember(fields, "app_version");
+  stored.os_version = TextMember(fields, "os_version");
+  stored.computer_name = TextMember(fields, "computer_name");
+  stored.device_id = TextMember(fields, "device_id");
+  stored.process_name = TextMember(fields, "process_name");
+  stored.dump_file = TextMember(record, "dump_file");
+  const auto dump_bytes = record.find("dump_bytes");
+  stored.dump_bytes = dump_bytes != record.end() && dump_bytes->is_number_unsigned()
+                          ? dump_bytes->get<uint64_t>()
+                          : 0;
+  return stored;
+}
+
+// One report folder, open, with the record its report.json holds.
+struct OpenReport {
+  ScopedFile folder;
+  StoredReport report;
+};
+
+std::optional<OpenReport> OpenReportOnce(const fs::path& store, std::string_view folder_name) {
+  std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
+  if (!dump_id) return std::nullopt;
+  OpenReport open{OpenFolder(store / folder_name), {}};
+  if (!open.folder.is_valid()) return std::nullopt;
+  const ScopedFile record_file = OpenFileIn(open.folder.get(), kReportFileName);
+  if (!record_file.is_valid()) return std::nullopt;
+  const std::optional<std::string> text = ReadAll(record_file.get(), kMaxReportFileBytes);
+  if (!text) return std::nullopt;
+  std::optional<StoredReport> report = ParseRecord(*text, std::move(*dump_id));
+  if (!report) return std::nullopt;
+  open.report = std::move(*report);
+  return open;
+}
+
+std::optional<StoredDump> OpenDumpOnce(const fs::path& store, std::string_view folder_name) {
+  std::optional<OpenReport> open = OpenReportOnce(store, folder_name);
+  // The name must be one the store would have written itself.
+  if (!open || open->report.dump_file.empty() ||
+      SafeDumpFileName(open->report.dump_file) != open->report.dump_file) {
+    return std::nullopt;
+  }
+  StoredDump dump{OpenFileIn(open->folder.get(), open->report.dump_file), open->report.dump_file,
+                  0};
+  const std::optional<int64_t> size =
+      dump.file.is_valid() ? GetFileSize(dump.file.get()) : std::nullopt;
+  if (!size) return std::nullopt;
+  dump.size = static_cast<uint64_t>(*size);
+  return dump;
+}
+
+template <typename Read>
+auto WithRetries(Read read) -> decltype(read()) {
+  for (int attempt = 1;; ++attempt) {
+    auto result = read();
+    if (result || attempt == kReadAttempts) return result;
+  }
+}
+
+}  // namespace
+
+std::vector<StoredReport> ListStoredReports(const fs::path& store) {
+  std::vector<StoredReport> reports;
+  std::error_code error;
+  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!DumpIdOfFolder(name)) continue;
+    if (std::optional<OpenReport> open = WithRetries([&] { return OpenReportOnce(store, name); })) {
+      reports.push_back(std::move(open->report));
+    }
+  }
+  std::sort(reports.begin(), reports.end(), [](const StoredReport& a, const StoredReport& b) {
+    return a.received_ms != b.received_ms ? a.received_ms > b.received_ms : a.dump_id < b.dump_id;
+  });
+  return reports;
+}
+
+std::optional<StoredDump> OpenStoredDump(const fs::path& store, std::string_view folder_name) {
+  if (!DumpIdOfFolder(folder_name)) return std::nullopt;
+  return WithRetries([&] { return OpenDumpOnce(store, folder_name); });
+}
+
+}  // namespace fennick_ingest

@@ -1,0 +1,49 @@
+#ifndef FENNICK_TOOLS_INGEST_STORED_REPORTS_H_
+#define FENNICK_TOOLS_INGEST_STORED_REPORTS_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_io.h"
+
+namespace fennick_ingest {
+
+// One report as the store keeps it, read back from <store>/<report folder>/report.json.
+struct StoredReport {
+  std::string dump_id;  // the exact bytes the client sent, from the folder's name
+  std::string received_utc;
+  int64_t received_ms = 0;
+  std::string app_version;
+  std::string os_version;
+  std::string computer_name;
+  std::string device_id;
+  std::string process_name;
+  std::string dump_file;
+  uint64_t dump_bytes = 0;
+};
+
+// The reports in the store, newest first. Entries that are not finished reports (staging
+// folders, symbolic links, folders without a readable report.json) are passed over.
+std::vector<StoredReport> ListStoredReports(const std::filesystem::path& store);
+
+// A stored dump, open for reading.
+struct StoredDump {
+  ScopedFile file;
+  std::string file_name;
+  uint64_t size = 0;
+};
+
+// Opens the dump of the report in the folder `folder_name`, or nullopt when there is none.
+// Only what the store itself wrote is served: a report folder name, the file its
+// report.json names, a regular file directly in that folder, and no symbolic link on the
+// way.
+std::optional<StoredDump> OpenStoredDump(const std::filesystem::path& store,
+                                         std::string_view folder_name);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_STORED_REPORTS_H_

@@ -138,6 +138,7 @@ TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
       {on_z.path(), L"X.dmp", L"X", L"X.dmp."},
       {on_z.path(), L"LongerName.dmp", L"X", kShortName},
       {deep.path(), L"a.dmp", L"a", L"a.dmp"},
+      {Long(deep.path()), L"a.dmp", L"a", L"a.dmp"},
       {L"T:", L"a.dmp", L"a", L"a.dmp"}};
   for (const auto& [given, dump, stem, named] : cases) {
     const fs::path folder = given == L"T:" ? t_drive : given;

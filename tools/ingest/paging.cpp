@@ -62,7 +62,9 @@ void SetPageHeaders(httplib::Response& res, const std::string& path,
   if (!HasNextPage(request, total)) return;
   parameters.emplace_back("page", std::to_string(request.page + 1));
   parameters.emplace_back("per_page", std::to_string(request.per_page));
-  res.set_header("Link", "<" + QueryUrl(path, parameters) + ">; rel=\"next\"");
+  std::string link = QueryUrl(path, parameters);
+  link.insert(0, 1, '<');
+  res.set_header("Link", link + ">; rel=\"next\"");
 }
 
 }  // namespace fennick_ingest

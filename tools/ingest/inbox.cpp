@@ -104,7 +104,7 @@ std::string ReportsView(const InboxView& view) {
       html += "<tr>" + Cell(ReceivedText(report.received_utc), "nowrap") +
               "<td class=\"id\"><a href=\"" + EscapeHtml(ReportUrl(report.dump_id)) + "\">" +
               EscapeHtml(report.dump_id) + "</a></td>" + CrashCell(report) +
-              Cell(report.app_version) + Cell(report.os_version, "nowrap") +
+              Cell(report.app_version) + Cell(report.os_version) +
               Cell(report.computer_name, "nowrap") + Cell(report.device_id, "id") +
               Cell(report.process_name) + "<td class=\"dump\"><a class=\"download\" href=\"" +
               EscapeHtml(DumpUrl(report.dump_id)) + "\" download=\"" +

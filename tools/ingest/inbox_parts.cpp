@@ -26,7 +26,7 @@ constexpr char kStyle[] = R"(<style>
   table.facts th { width: 16rem; background: #fff; }
   table.facts th, table.facts td { padding: .35rem .8rem; }
   .size, .error, .pager { color: #5a6272; font-size: .85rem; }
-  .exception { font-weight: 600; }
+  .exception { font-weight: 600; font-size: .9rem; }
   .none { color: #a0a6b2; }
   a { color: #0b5cad; text-decoration: none; }
   a:hover { text-decoration: underline; }

@@ -220,6 +220,8 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
        "</api/reports?signature=A&page=2&per_page=2>"},
       {"/api/groups?per_page=2", 200, {"A", "C"}, "3", "</api/groups?page=2&per_page=2>"},
       {"/api/groups?page=2&per_page=2", 200, {"B"}, "3", ""},
+      // Far past the end: its position overflows, and wrapped round it would be 0.
+      {"/api/reports?page=9223372036854775809&per_page=2", 200, {}, "5", ""},
       {"/api/reports?page=0", 400, {}, "", ""},
       {"/api/reports?page=", 400, {}, "", ""},
       {"/api/groups?per_page=-1", 400, {}, "", ""},

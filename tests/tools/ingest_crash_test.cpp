@@ -241,9 +241,22 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
     EXPECT_EQ(res->get_header_value("X-Total-Count"), total);
     EXPECT_EQ(res->get_header_value("Link"), next.empty() ? "" : next + "; rel=\"next\"");
   }
-  const httplib::Result page = server.Client().Get("/?per_page=2");
-  ASSERT_TRUE(page);
-  EXPECT_NE(page->body.find("href=\"/?page=2&amp;per_page=2\">older"), std::string::npos);
+  // The inbox page: its pages link to each other, and a group to the list of its reports.
+  const std::tuple<std::string, std::vector<std::string>, std::vector<std::string>> pages[] = {
+      {"/?per_page=2",
+       {"href=\"/?page=2&amp;per_page=2\">older", ">R4</a>", "href=\"/?signature=A\""},
+       {">R3</a>"}},
+      {"/?groups_per_page=2", {"href=\"/?groups_page=2&amp;groups_per_page=2\">less frequent"}, {}},
+      {"/?signature=A", {"3 reports of the crash", ">R1</a>"}, {">R4</a>", "Crashes"}},
+  };
+  for (const auto& [path, shown, left_out] : pages) {
+    const httplib::Result page = server.Client().Get(path);
+    ASSERT_TRUE(page);
+    for (const std::string& text : shown)
+      EXPECT_NE(page->body.find(text), std::string::npos) << path << " " << text;
+    for (const std::string& text : left_out)
+      EXPECT_EQ(page->body.find(text), std::string::npos) << path << " " << text;
+  }
 }
 
 }  // namespace

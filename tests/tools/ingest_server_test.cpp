@@ -50,6 +50,9 @@ TEST_F(IngestServerTest, StoresDumpsAndReportsInsideTheirFolders) {
 
   Post(ReportForm("D-2", "MDMP", "../../evil.dmp"), 200);
   EXPECT_EQ(ReadTestFile(store_ / "D-2" / "evil.dmp"), "MDMP");
+  // The name through which report.json is rewritten is not the dump's to take.
+  Post(ReportForm("D-3", "MDMP", "report.json.tmp"), 200);
+  EXPECT_EQ(ReadTestFile(store_ / "D-3" / "dump.dmp"), "MDMP");
 }
 
 TEST_F(IngestServerTest, RefusesBadRequestsAndStoresNothing) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001, a dump
-# folder holding one crash report and one orphan dump, one `fennick --scan` pass, and what
-# the server stored afterwards, also in its report inbox.
+# folder holding one crash report (a real minidump of a crash) and one orphan dump, one
+# `fennick --scan` pass, and what the server stored afterwards: the crash it named, the
+# group it put it in, and its report inbox.
 #   ./demo.sh          runs the demo and stops the server
 #   ./demo.sh --keep   leaves the server (and its inbox) running until Enter is pressed
 set -euo pipefail
@@ -47,8 +48,10 @@ for _ in $(seq 100); do port_open && break; sleep 0.1; done
 
 echo "== planting a crash report and an orphan dump in $dumps"
 mkdir -p "$dumps"
+# The crash report holds a real minidump: one the crasher fixture wrote of itself after a
+# write to a null pointer (see tests/fixtures/dumps/README.md).
+cp tests/fixtures/dumps/null_write.dmp "$dumps/Ortivo_20261208_101530.dmp"
 plant_dump() { { printf 'MDMP'; head -c "$2" /dev/urandom; } >"$1"; }
-plant_dump "$dumps/Ortivo_20261208_101530.dmp" 200000
 cat >"$dumps/Ortivo_20261208_101530.crash.json" <<'JSON'
 {"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":1765188930123}
 JSON
@@ -70,16 +73,23 @@ echo
 echo "== what the server stored"
 find "$store" -type f -printf '%P  (%s bytes)\n' | sort
 for report in "$store"/*/report.json; do
-  echo "-- $report"
-  cat "$report"
-  echo
+  echo "-- $report (up to the analysis of its dump)"
+  sed '/"analysis": {/q' "$report"
+  echo "  ..."
 done
+echo
+echo "== the crash of each report (GET /api/reports)"
+inbox_get() { curl -s --noproxy '*' "http://127.0.0.1:5001$1"; }
+inbox_get /api/reports | grep -E '"(dump_id|exception_name|module|module_offset|signature|analysis_error)"'
+echo
+echo "== the crashes, grouped by signature (GET /api/groups)"
+inbox_get /api/groups
 echo
 echo "== the dump folder afterwards"
 if [ -z "$(ls -A "$dumps")" ]; then echo "(empty: both reports were accepted and removed)"; else ls -l "$dumps"; fi
 
 echo
-echo "== the report inbox: http://127.0.0.1:5001/ (JSON: http://127.0.0.1:5001/api/reports)"
+echo "== the report inbox: http://127.0.0.1:5001/ (JSON: http://127.0.0.1:5001/api/reports and /api/groups)"
 if $keep; then
   read -r -p "The server keeps running; open the inbox in a browser, then press Enter to stop it. "
 else

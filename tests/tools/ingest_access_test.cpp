@@ -53,7 +53,7 @@ TEST(IngestInboxAccess, RefusesInboxRequestsUnderAForeignName) {
                                                 {"127.0.0.1" + port, 200},
                                                 {"fennick.test", 200},
                                                 {"INBOX" + port, 200}}) {
-    for (const char* path : {"/", "/api/reports", "/reports/R/dump"}) {
+    for (const char* path : {"/", "/api/reports", "/api/groups", "/reports/R", "/reports/R/dump"}) {
       const httplib::Result res = server.Client().Get(path, {{"Host", host}});
       ASSERT_TRUE(res) << host << path;
       EXPECT_EQ(res->status, status) << host << path;

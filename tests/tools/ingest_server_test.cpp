@@ -50,6 +50,9 @@ TEST_F(IngestServerTest, StoresDumpsAndReportsInsideTheirFolders) {
 
   Post(ReportForm("D-2", "MDMP", "../../evil.dmp"), 200);
   EXPECT_EQ(ReadTestFile(store_ / "D-2" / "evil.dmp"), "MDMP");
+  // The name through which report.json is rewritten is not the dump's to take.
+  Post(ReportForm("D-3", "MDMP", "report.json.tmp"), 200);
+  EXPECT_EQ(ReadTestFile(store_ / "D-3" / "dump.dmp"), "MDMP");
 }
 
 TEST_F(IngestServerTest, RefusesBadRequestsAndStoresNothing) {
@@ -150,29 +153,46 @@ TEST_F(IngestServerTest, InboxListsReportsNewestFirstAndServesOnlyStoredDumps) {
   }
 }
 
-TEST_F(IngestServerTest, ServesNothingThroughAPlantedLink) {
+TEST(IngestServerLinks, ServesAndAnalysesNothingThroughAPlantedLink) {
+  TempFolder temp;
+  const fs::path store = temp / "store";
   const std::string record = R"({"dump_file":"x.dmp","dump_bytes":6,"received_ms":1})";
-  const fs::path elsewhere = temp_ / "elsewhere";
+  const fs::path elsewhere = temp / "elsewhere";
   WriteTestFile(elsewhere / "x.dmp", "SECRET");
   WriteTestFile(elsewhere / "report.json", record);
   // A report folder as an earlier version of the store wrote it, as the control.
-  WriteTestFile(store_ / "PLANTED" / "x.dmp", "MDMP-p");
-  WriteTestFile(store_ / "PLANTED" / "report.json", record);
-  WriteTestFile(store_ / "LINKED-DUMP" / "report.json", record);
-  fs::create_symlink(elsewhere / "x.dmp", store_ / "LINKED-DUMP" / "x.dmp");
-  WriteTestFile(store_ / "LINKED-RECORD" / "x.dmp", "MDMP-r");
-  fs::create_symlink(elsewhere / "report.json", store_ / "LINKED-RECORD" / "report.json");
-  fs::create_directory_symlink(elsewhere, store_ / "LINKED-FOLDER");
+  WriteTestFile(store / "PLANTED" / "x.dmp", "MDMP-p");
+  WriteTestFile(store / "PLANTED" / "report.json", record);
+  WriteTestFile(store / "LINKED-DUMP" / "report.json", record);
+  fs::create_symlink(elsewhere / "x.dmp", store / "LINKED-DUMP" / "x.dmp");
+  WriteTestFile(store / "LINKED-RECORD" / "x.dmp", "MDMP-r");
+  fs::create_symlink(elsewhere / "report.json", store / "LINKED-RECORD" / "report.json");
+  fs::create_directory_symlink(elsewhere, store / "LINKED-FOLDER");
+  IngestProcess server(store);
 
-  const json list = ReportList();
-  ASSERT_EQ(list.size(), 2u) << list;  // a linked dump is found only when it is fetched
+  const json list = json::parse(server.Client().Get("/api/reports")->body, nullptr, false);
+  ASSERT_EQ(list.size(), 2u) << list;  // a linked dump is found only when it is read
   EXPECT_EQ(std::set<std::string>({list[0]["dump_id"], list[1]["dump_id"]}),
             std::set<std::string>({"PLANTED", "LINKED-DUMP"}));
-  EXPECT_EQ(Get("/reports/PLANTED/dump")->body, "MDMP-p");
-  for (const char* folder : {"LINKED-DUMP", "LINKED-RECORD", "LINKED-FOLDER"}) {
-    const httplib::Result res = Get(std::string("/reports/") + folder + "/dump");
-    EXPECT_EQ(res->status, 404) << folder;
-    EXPECT_EQ(res->body.find("SECRET"), std::string::npos) << folder;
+  // Analysed at start as a dump that cannot be opened, and the record behind the link
+  // left as it was.
+  for (const json& report : list) {
+    EXPECT_EQ(report["analysis_error"], report["dump_id"] == "PLANTED"
+                                            ? "unreadable: shorter than a minidump header"
+                                            : "unreadable: cannot open the file");
+  }
+  EXPECT_EQ(ReadTestFile(elsewhere / "report.json"), record);
+  EXPECT_EQ(server.Client().Get("/reports/PLANTED/dump")->body, "MDMP-p");
+  for (const auto& [path, status] :
+       std::vector<std::pair<std::string, int>>{{"/reports/LINKED-DUMP/dump", 404},
+                                                {"/reports/LINKED-RECORD/dump", 404},
+                                                {"/reports/LINKED-FOLDER/dump", 404},
+                                                {"/reports/LINKED-DUMP", 200},
+                                                {"/reports/LINKED-RECORD", 404},
+                                                {"/reports/LINKED-FOLDER", 404}}) {
+    const httplib::Result res = server.Client().Get(path);
+    EXPECT_EQ(res->status, status) << path;
+    EXPECT_EQ(res->body.find("SECRET"), std::string::npos) << path;
   }
 }
 
@@ -275,9 +295,12 @@ TEST(IngestServerDurability, AnswersOnlyOnceTheReportIsOnTheDiskAndPrivate) {
 
 TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   Post(ReportForm("PLAIN-1"), 200);
-  Post({{"file", "MDMP", "a\"b<c>&'.dmp", ""},
+  const std::string hostile = "<script>alert(1)</script><b>bold</b>";
+  const std::string escaped = "&lt;script&gt;alert(1)&lt;/script&gt;&lt;b&gt;bold&lt;/b&gt;";
+  Post({{"file", ReadTestFile(FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.dmp"),
+         "a\"b<c>&'.dmp", ""},
         {"dump_id", "HTML-2", "", ""},
-        {"computer_name", "<script>alert(1)</script><b>bold</b>", "", ""}},
+        {"computer_name", hostile, "", ""}},
        200);
   const httplib::Result page = Get("/");
   ASSERT_TRUE(page);
@@ -295,14 +318,27 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
                   "http://127.0.0.1:" + std::to_string(server_.port()) + "/"});
   ASSERT_EQ(browser.exit_code, 0) << browser.standard_error;
   const std::string& dom = browser.standard_output;
-  EXPECT_NE(dom.find("<td class=\"id\">PLAIN-1</td>"), std::string::npos) << dom;
-  EXPECT_NE(dom.find("<td class=\"id\">HTML-2</td>"), std::string::npos) << dom;
-  // The computer name is text in its cell, not markup that ran or rendered.
-  EXPECT_NE(dom.find("\">&lt;script&gt;alert(1)&lt;/script&gt;&lt;b&gt;bold&lt;/b&gt;</td>"),
-            std::string::npos)
-      << dom;
+  for (const std::string& shown : std::vector<std::string>{
+           "<a href=\"/reports/PLAIN-1\">PLAIN-1</a>", "<a href=\"/reports/HTML-2\">HTML-2</a>",
+           // The crash of HTML-2, in its row and as a group.
+           "EXCEPTION_ACCESS_VIOLATION</span>", "Ortivo.exe+0x156B</span>",
+           "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+0x156B</a>",
+           // The computer name is text in its cell, not markup that ran or rendered.
+           "\">" + escaped + "</td>"}) {
+    EXPECT_NE(dom.find(shown), std::string::npos) << shown << "\n" << dom;
+  }
   EXPECT_EQ(dom.find("<script>alert"), std::string::npos) << dom;
   EXPECT_EQ(dom.find("<b>bold"), std::string::npos) << dom;
+
+  // The report's own page lists the modules, escapes the same way and links the dump.
+  const httplib::Result report = Get("/reports/HTML-2");
+  ASSERT_TRUE(report);
+  for (const std::string& shown :
+       std::vector<std::string>{">Ortivo.exe</td>", ">ntdll.dll</td>", ">kernel32.dll</td>",
+                                ">Modules (8)</h2>", escaped, "href=\"/reports/HTML-2/dump\""}) {
+    EXPECT_NE(report->body.find(shown), std::string::npos) << shown;
+  }
+  EXPECT_EQ(report->body.find(hostile), std::string::npos);
 }
 
 TEST_F(IngestServerTest, ExitsWithZeroOnSigterm) { EXPECT_EQ(server_.Stop(), 0); }

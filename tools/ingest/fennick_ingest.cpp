@@ -17,9 +17,12 @@
 #include "http_server.h"
 #include "inbox_access.h"
 #include "options.h"
+#include "report_index.h"
 #include "report_store.h"
 #include "routes.h"
 #include "server_log.h"
+#include "stored_analysis.h"
+#include "stored_reports.h"
 
 namespace {
 
@@ -68,12 +71,21 @@ int Serve(Options options) {
     fennick_ingest::LogLine("cannot create the store folder " + options.store.string());
     return 1;
   }
+  // Before listening, so that no upload races the rewrites.
+  std::vector<fennick_ingest::StoredReport> reports =
+      fennick_ingest::ListStoredReports(options.store);
+  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, &reports);
+  fennick_ingest::LogLine(std::to_string(reports.size()) + " reports in the store, " +
+                          std::to_string(analysed) + " of them analysed now");
+  fennick_ingest::ReportIndex index;
+  index.Load(std::move(reports));
   sigset_t signals = BlockStopSignals();
   fennick_ingest::IngestHttpServer server;
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
       server, options.store,
-      fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts));
+      fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
+      index);
   const int port = server.Bind(options.address, options.port);
   if (port < 0) {
     fennick_ingest::LogLine("cannot listen on " + options.address + ":" +

@@ -1,143 +1,143 @@
 #include "inbox.h"
 
+#include <functional>
 #include <nlohmann/json.hpp>
 
-#include "store_layout.h"
+#include "inbox_parts.h"
+#include "json_members.h"
 
 namespace fennick_ingest {
 namespace {
 
-std::string ByteSizeText(uint64_t bytes) {
-  constexpr uint64_t kKiB = 1024;
-  if (bytes < kKiB) return std::to_string(bytes) + " B";
-  const uint64_t tenths = bytes * 10 / kKiB;
-  if (tenths < 10 * kKiB) {
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " KiB";
+std::string Plural(size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// The address of the inbox page showing `reports` and `groups` of `view`'s list.
+std::string InboxUrl(const InboxView& view, const PageRequest& reports, const PageRequest& groups) {
+  const auto unless = [](size_t value, size_t usual) {
+    return value == usual ? std::string() : std::to_string(value);
+  };
+  return QueryUrl("/", {{"signature", view.signature},
+                        {"page", unless(reports.page, 1)},
+                        {"per_page", unless(reports.per_page, kDefaultPerPage)},
+                        {"groups_page", unless(groups.page, 1)},
+                        {"groups_per_page", unless(groups.per_page, kInboxGroupsPerPage)}});
+}
+
+// "Reports 51–100 of 10000", with links to the pages on either side where there are any.
+std::string Pager(const char* noun, const PageRequest& at, size_t shown, size_t total,
+                  const std::function<std::string(size_t page)>& url_of, const char* back,
+                  const char* forward) {
+  std::string pager = std::string("<p class=\"pager\">") + noun + " ";
+  pager += shown == 0
+               ? std::string("none")
+               : std::to_string(at.first() + 1) + "&ndash;" + std::to_string(at.first() + shown);
+  pager += " of " + std::to_string(total);
+  if (at.page > 1) {
+    pager += " &middot; <a href=\"" + EscapeHtml(url_of(at.page - 1)) + "\">" + back + "</a>";
   }
-  const uint64_t mib_tenths = bytes * 10 / (kKiB * kKiB);
-  return std::to_string(mib_tenths / 10) + "." + std::to_string(mib_tenths % 10) + " MiB";
+  if (HasNextPage(at, total)) {
+    pager += " &middot; <a href=\"" + EscapeHtml(url_of(at.page + 1)) + "\">" + forward + "</a>";
+  }
+  return pager + "</p>\n";
 }
 
-// "2024-05-01T12:00:00.123Z" as "2024-05-01 12:00:00", the way a person reads it.
-std::string ReceivedText(std::string_view utc) {
-  constexpr size_t kSecondsEnd = 19;
-  std::string text(utc.substr(0, kSecondsEnd));
-  if (text.size() == kSecondsEnd && text[10] == 'T') text[10] = ' ';
-  return text;
+std::string GroupsView(const InboxView& view) {
+  std::string html = "<h2>Crashes, most frequent first</h2>\n";
+  if (view.groups.total == 0) {
+    return html + "<div class=\"empty\">No report names a crash yet.</div>\n";
+  }
+  html +=
+      "<table>\n<thead><tr><th>Signature</th><th class=\"count\">Reports</th>"
+      "<th>First seen (UTC)</th><th>Last seen (UTC)</th><th>Versions</th>"
+      "<th class=\"count\">Devices</th></tr></thead>\n<tbody>\n";
+  for (const CrashGroup& group : view.groups.groups) {
+    std::string versions;
+    for (const std::string& version : group.app_versions) {
+      versions += (versions.empty() ? "" : ", ") + version;
+    }
+    InboxView only_group;
+    only_group.signature = group.signature;
+    html += "<tr><td class=\"code\"><a href=\"" +
+            EscapeHtml(InboxUrl(only_group, {}, only_group.group_page)) + "\">" +
+            EscapeHtml(group.signature) + "</a></td><td class=\"count\">" +
+            std::to_string(group.count) + "</td>" +
+            Cell(ReceivedText(group.first_received_utc), "nowrap") +
+            Cell(ReceivedText(group.last_received_utc), "nowrap") + Cell(versions) +
+            "<td class=\"count\">" + std::to_string(group.devices) + "</td></tr>\n";
+  }
+  html += "</tbody>\n</table>\n";
+  const auto url_of = [&](size_t page) {
+    return InboxUrl(view, view.report_page, {page, view.group_page.per_page});
+  };
+  return html + Pager("Crashes", view.group_page, view.groups.groups.size(), view.groups.total,
+                      url_of, "more frequent", "less frequent");
 }
 
-// A table cell holding `text`, or a dash when it is empty.
-std::string Cell(std::string_view text, const char* css_class = nullptr) {
-  std::string cell = css_class ? std::string("<td class=\"") + css_class + "\">" : "<td>";
-  cell += text.empty() ? "<span class=\"none\">&ndash;</span>" : EscapeHtml(text);
-  return cell + "</td>";
+// The exception's name over where it happened (module+offset, else the address); for a
+// dump that names no crash, why.
+std::string CrashCell(const StoredReport& report) {
+  const nlohmann::json crash = nlohmann::json::parse(report.crash_json, nullptr, false);
+  if (!crash.is_object()) {
+    const std::string why = report.analysis_error.empty() ? "not analysed" : report.analysis_error;
+    return "<td><span class=\"none\">no crash named</span><br><span class=\"error\">" +
+           EscapeHtml(why) + "</span></td>";
+  }
+  const std::string module = TextMember(crash, "module");
+  const std::string where = module.empty() ? TextMember(crash, "crash_address")
+                                           : module + "+" + TextMember(crash, "module_offset");
+  return "<td><span class=\"exception\">" + EscapeHtml(TextMember(crash, "exception_name")) +
+         "</span><br><span class=\"where\">" + EscapeHtml(where) + "</span></td>";
 }
 
-constexpr char kPageHead[] = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Fennick inbox</title>
-<style>
-  body { font: 15px/1.45 system-ui, sans-serif; margin: 2rem auto; max-width: 90rem;
-         padding: 0 1.5rem; color: #1d2330; background: #f6f7f9; }
-  h1 { font-size: 1.5rem; margin: 0 0 .25rem; }
-  p.lead { margin: 0 0 1.5rem; color: #5a6272; }
-  table { width: 100%; border-collapse: collapse; background: #fff;
-          box-shadow: 0 1px 3px rgba(0,0,0,.08); border-radius: 6px; overflow: hidden; }
-  th, td { text-align: left; padding: .6rem .8rem; border-bottom: 1px solid #e6e8ec;
-           vertical-align: top; }
-  th { background: #eef0f4; font-weight: 600; font-size: .85rem; color: #3a4252; }
-  tr:last-child td { border-bottom: none; }
-  td.id { font-family: ui-monospace, monospace; font-size: .8rem; }
-  td.nowrap { white-space: nowrap; }
-  td.dump { white-space: nowrap; }
-  .size { color: #5a6272; font-size: .85rem; }
-  .none { color: #a0a6b2; }
-  a.download { white-space: nowrap; color: #0b5cad; text-decoration: none; font-weight: 600; }
-  a.download:hover { text-decoration: underline; }
-  .empty { padding: 2rem; text-align: center; color: #5a6272; background: #fff; }
-</style>
-</head>
-<body>
-<h1>Fennick inbox</h1>
-)";
+std::string ReportsView(const InboxView& view) {
+  std::string html;
+  if (view.reports.reports.empty()) {
+    html += "<div class=\"empty\">No reports on this page.</div>\n";
+  } else {
+    html +=
+        "<table>\n<thead><tr><th>Received (UTC)</th><th>Dump id</th><th>Crash</th>"
+        "<th>Application</th><th>OS</th><th>Computer</th><th>Device id</th><th>Process</th>"
+        "<th>Dump</th></tr></thead>\n<tbody>\n";
+    for (const StoredReport& report : view.reports.reports) {
+      html += "<tr>" + Cell(ReceivedText(report.received_utc), "nowrap") +
+              "<td class=\"id\"><a href=\"" + EscapeHtml(ReportUrl(report.dump_id)) + "\">" +
+              EscapeHtml(report.dump_id) + "</a></td>" + CrashCell(report) +
+              Cell(report.app_version) + Cell(report.os_version) +
+              Cell(report.computer_name, "nowrap") + Cell(report.device_id, "id") +
+              Cell(report.process_name) + "<td class=\"dump\"><a class=\"download\" href=\"" +
+              EscapeHtml(DumpUrl(report.dump_id)) + "\" download=\"" +
+              EscapeHtml(report.dump_file) + "\">Download</a><br><span class=\"size\">" +
+              ByteSizeText(report.dump_bytes) + "</span></td></tr>\n";
+    }
+    html += "</tbody>\n</table>\n";
+  }
+  const auto url_of = [&](size_t page) {
+    return InboxUrl(view, {page, view.report_page.per_page}, view.group_page);
+  };
+  return html + Pager("Reports", view.report_page, view.reports.reports.size(), view.reports.total,
+                      url_of, "newer", "older");
+}
 
 }  // namespace
 
-std::string RenderInboxPage(const std::vector<StoredReport>& reports) {
-  std::string page = kPageHead;
-  page += "<p class=\"lead\">" + std::to_string(reports.size()) +
-          (reports.size() == 1 ? " report" : " reports") +
-          " received, newest first. A dump holds the memory of the crashed process: "
-          "handle it as confidential.</p>\n";
-  if (reports.empty()) {
-    return page + "<div class=\"empty\">No reports yet.</div>\n</body>\n</html>\n";
+std::string RenderInboxPage(const InboxView& view) {
+  std::string page = PageStart("Fennick inbox") + "<h1>Fennick inbox</h1>\n";
+  if (!view.signature.empty()) {
+    return page + "<p class=\"lead\">" + Plural(view.reports.total, "report") +
+           " of the crash <span class=\"where\">" + EscapeHtml(view.signature) +
+           "</span>, newest first. <a href=\"/\">All reports</a></p>\n" + ReportsView(view) +
+           kPageEnd;
   }
-  page +=
-      "<table>\n<thead><tr><th>Received (UTC)</th><th>Dump id</th><th>Application</th>"
-      "<th>OS</th><th>Computer</th><th>Device id</th><th>Process</th><th>Dump</th>"
-      "</tr></thead>\n<tbody>\n";
-  for (const StoredReport& report : reports) {
-    page += "<tr>" + Cell(ReceivedText(report.received_utc), "nowrap") +
-            Cell(report.dump_id, "id") + Cell(report.app_version) +
-            Cell(report.os_version, "nowrap") + Cell(report.computer_name, "nowrap") +
-            Cell(report.device_id, "id") + Cell(report.process_name) +
-            "<td class=\"dump\"><a class=\"download\" href=\"" +
-            EscapeHtml(DumpUrl(report.dump_id)) + "\" download=\"" + EscapeHtml(report.dump_file) +
-            "\">Download</a><br><span class=\"size\">" + ByteSizeText(report.dump_bytes) +
-            "</span></td></tr>\n";
+  page += "<p class=\"lead\">" + Plural(view.reports.total, "report") +
+          " received. A dump holds the memory of the crashed process: handle it as "
+          "confidential.</p>\n";
+  if (view.reports.total == 0) {
+    return page + "<div class=\"empty\">No reports yet.</div>\n" + kPageEnd;
   }
-  return page + "</tbody>\n</table>\n</body>\n</html>\n";
-}
-
-std::string RenderReportsJson(const std::vector<StoredReport>& reports) {
-  nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const StoredReport& report : reports) {
-    list.push_back({{"dump_id", report.dump_id},
-                    {"received_utc", report.received_utc},
-                    {"app_version", report.app_version},
-                    {"os_version", report.os_version},
-                    {"computer_name", report.computer_name},
-                    {"device_id", report.device_id},
-                    {"process_name", report.process_name},
-                    {"dump_file", report.dump_file},
-                    {"dump_bytes", report.dump_bytes},
-                    {"dump_url", DumpUrl(report.dump_id)}});
-  }
-  return list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-}
-
-std::string DumpUrl(std::string_view dump_id) {
-  return "/reports/" + PercentEncoded(ReportFolderName(dump_id)) + "/dump";
-}
-
-std::string EscapeHtml(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return page + GroupsView(view) + "<h2>Reports, newest first</h2>\n" + ReportsView(view) +
+         kPageEnd;
 }
 
 }  // namespace fennick_ingest

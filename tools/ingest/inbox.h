@@ -1,34 +1,33 @@
 #ifndef FENNICK_TOOLS_INGEST_INBOX_H_
 #define FENNICK_TOOLS_INGEST_INBOX_H_
 
+#include <cstddef>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "stored_reports.h"
+#include "paging.h"
+#include "report_index.h"
 
-// The inbox's pages: the HTML list, the JSON list and the address of each dump.
+// The inbox page: the crash groups above the list of reports.
 namespace fennick_ingest {
 
-// What inbox pages may load: their own inline style and nothing else, no script at all; so
-// text from a report that ever slipped past escaping could still run nothing.
-inline constexpr char kInboxContentSecurityPolicy[] =
-    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'; "
-    "frame-ancestors 'none'";
+// Groups shown on one inbox page unless it asks for more.
+inline constexpr size_t kInboxGroupsPerPage = 10;
 
-// The inbox page: every report with a link that downloads its dump. Every value taken from
-// a report is HTML-escaped.
-std::string RenderInboxPage(const std::vector<StoredReport>& reports);
+// One page of the inbox: a page of groups and a page of reports, or (with a signature) a
+// page of the reports of one crash.
+struct InboxView {
+  GroupSlice groups;
+  PageRequest group_page{1, kInboxGroupsPerPage};
+  ReportSlice reports;
+  PageRequest report_page;
+  std::string signature;
+};
 
-// The same list as a JSON array.
-std::string RenderReportsJson(const std::vector<StoredReport>& reports);
-
-// Where a dump is downloaded from: /reports/<report folder name, percent-encoded>/dump. The
-// path segment, once decoded, is the folder name, which is never "." or "..", so neither
-// a browser nor the server takes it for a step up.
-std::string DumpUrl(std::string_view dump_id);
-
-std::string EscapeHtml(std::string_view text);
+// The inbox page of `view`: each group's signature, count, first and last time seen and
+// versions; each report with its crash (exception name, module and offset), a link to its
+// own page and one that downloads its dump; links to the pages before and after. Every
+// value taken from a report is HTML-escaped.
+std::string RenderInboxPage(const InboxView& view);
 
 }  // namespace fennick_ingest
 

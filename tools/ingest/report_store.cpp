@@ -7,8 +7,10 @@
 #include <string_view>
 #include <utility>
 
+#include "minidump_analysis.h"
 #include "store_files.h"
 #include "store_layout.h"
+#include "stored_analysis.h"
 
 namespace fennick_ingest {
 namespace {
@@ -133,7 +135,7 @@ std::string IncomingReport::dump_id() const {
   return it == fields_.end() ? std::string() : it->second;
 }
 
-std::string IncomingReport::Record(const RequestFacts& facts) const {
+nlohmann::ordered_json IncomingReport::Record(const RequestFacts& facts) const {
   ReceiveTime received = Now();
   nlohmann::ordered_json report;
   report["fields"] = fields_;
@@ -143,9 +145,7 @@ std::string IncomingReport::Record(const RequestFacts& facts) const {
   report["received_ms"] = received.ms_since_epoch;
   report["peer"] = facts.peer;
   report["user_agent"] = facts.user_agent;
-  // Field values are whatever the client sent; invalid UTF-8 is recorded with replacements
-  // (the folder name keeps the dump_id's exact bytes).
-  return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+  return report;
 }
 
 bool IncomingReport::WriteRecord(const std::string& record) const {
@@ -153,16 +153,23 @@ bool IncomingReport::WriteRecord(const std::string& record) const {
   return file.is_valid() && WriteAll(file.get(), record) && SyncAndClose(std::move(file));
 }
 
-int IncomingReport::Commit(const RequestFacts& facts) {
-  const std::string record = Record(facts);
-  if (record.size() > kMaxReportFileBytes) return 413;
+int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index) {
+  if (staging_.empty() || !SyncAndClose(std::move(dump_))) return 500;
+  // The analysis is part of the record from the start, so every listed report has one; an
+  // unreadable dump is analysed as such and taken all the same.
+  const std::optional<std::string> record = RecordWithAnalysis(
+      Record(facts), fennick_minidump::AnalyzeMinidumpFile(staging_ / dump_name_));
+  if (!record) return 413;
   // The files and the folder's entries reach the disk before the folder takes its name, so
   // the name never stands for a report with missing or empty files.
-  if (staging_.empty() || !SyncAndClose(std::move(dump_)) || !WriteRecord(record) ||
-      !SyncFolder(staging_)) {
-    return 500;
+  if (!WriteRecord(*record) || !SyncFolder(staging_)) return 500;
+  std::optional<StoredReport> listed = ParseReportRecord(*record, dump_id());
+  MoveOutcome moved = MoveOutcome::kFailed;
+  {
+    const auto in_order = index.HoldCommitOrder();
+    moved = MoveFolderIntoPlace(staging_, store_ / ReportFolderName(dump_id()));
+    if (moved != MoveOutcome::kFailed && listed) index.Put(std::move(*listed));
   }
-  const MoveOutcome moved = MoveFolderIntoPlace(staging_, store_ / ReportFolderName(dump_id()));
   if (moved == MoveOutcome::kFailed) return 500;
   if (moved == MoveOutcome::kMoved) staging_.clear();
   // The destructor removes the replaced report, which the staging name now holds; should

@@ -7,7 +7,10 @@
 #include <map>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/file_io.h"
+#include "report_index.h"
 
 namespace fennick_ingest {
 
@@ -49,11 +52,12 @@ class IncomingReport {
   // kMaxFormTextBytes; 500 when the dump could not be written.
   int Verdict();
 
-  // Flushes the dump and report.json to the disk, moves the report into place in one step
-  // (replacing an earlier report of its dump_id) and flushes the store, so that a report is
-  // whole on the disk when this returns 200. 413 when its record would be too long to read
-  // back; 500 when the store cannot be written.
-  int Commit(const RequestFacts& facts);
+  // Flushes the dump to the disk, analyses it, flushes report.json (the analysis in it),
+  // moves the report into place in one step (replacing an earlier report of its dump_id),
+  // puts it in `index` and flushes the store, so that a report is whole on the disk when
+  // this returns 200. 413 when its record would be too long to read back; 500 when the
+  // store cannot be written.
+  int Commit(const RequestFacts& facts, ReportIndex& index);
 
   // The "dump_id" field as received (possibly invalid or empty).
   std::string dump_id() const;
@@ -63,7 +67,7 @@ class IncomingReport {
   enum class Part { kNone, kDump, kField };
 
   void BeginDump(const std::string& file_name);
-  std::string Record(const RequestFacts& facts) const;
+  nlohmann::ordered_json Record(const RequestFacts& facts) const;
   bool WriteRecord(const std::string& record) const;
 
   std::filesystem::path store_;

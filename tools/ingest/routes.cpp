@@ -8,6 +8,10 @@
 
 #include "http_server.h"
 #include "inbox.h"
+#include "inbox_json.h"
+#include "inbox_parts.h"
+#include "paging.h"
+#include "report_page.h"
 #include "report_store.h"
 #include "server_log.h"
 #include "store_layout.h"
@@ -39,8 +43,8 @@ std::string PeerOf(const httplib::Request& req) {
 
 // Reads the whole form even when the request is refused, so that an early reply never leaves
 // unread body bytes on a kept-alive connection.
-void ReceiveCrashReport(const fs::path& store, const httplib::Request& req, httplib::Response& res,
-                        const httplib::ContentReader& read_content) {
+void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib::Request& req,
+                        httplib::Response& res, const httplib::ContentReader& read_content) {
   const bool key_ok = req.get_header_value("X-Api-Key") == kApiKey;
   if (!req.is_multipart_form_data()) {
     read_content([](const char*, size_t) { return true; });
@@ -69,7 +73,7 @@ void ReceiveCrashReport(const fs::path& store, const httplib::Request& req, http
   } else if (verdict != 200) {
     Reply(res, verdict);
   } else {
-    Reply(res, report.Commit({PeerOf(req), req.get_header_value("User-Agent")}));
+    Reply(res, report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, index));
   }
 }
 
@@ -102,7 +106,63 @@ void ServeDump(const fs::path& store, const std::string& folder_name, httplib::R
       });
 }
 
-void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access) {
+// The page `req` asks for, or nullopt after answering 400 for a malformed one.
+std::optional<PageRequest> PageOrRefuse(const httplib::Request& req, httplib::Response& res,
+                                        size_t default_per_page = kDefaultPerPage,
+                                        PageKeys keys = {}) {
+  std::optional<PageRequest> page = ParsePageRequest(req, default_per_page, keys);
+  if (!page) Reply(res, 400);
+  return page;
+}
+
+void ServeInboxPage(const ReportIndex& index, const httplib::Request& req, httplib::Response& res) {
+  const std::optional<PageRequest> reports = PageOrRefuse(req, res);
+  const std::optional<PageRequest> groups =
+      reports ? PageOrRefuse(req, res, kInboxGroupsPerPage, {"groups_page", "groups_per_page"})
+              : std::nullopt;
+  if (!groups) return;
+  InboxView view;
+  view.signature = req.get_param_value("signature");
+  view.report_page = *reports;
+  view.group_page = *groups;
+  view.reports = index.Reports(reports->first(), reports->per_page, view.signature);
+  if (view.signature.empty()) view.groups = index.Groups(groups->first(), groups->per_page);
+  res.set_content(RenderInboxPage(view), "text/html; charset=utf-8");
+}
+
+void ServeReportsJson(const ReportIndex& index, const httplib::Request& req,
+                      httplib::Response& res) {
+  const std::optional<PageRequest> page = PageOrRefuse(req, res);
+  if (!page) return;
+  const std::string signature = req.get_param_value("signature");
+  const ReportSlice slice = index.Reports(page->first(), page->per_page, signature);
+  SetPageHeaders(res, "/api/reports", {{"signature", signature}}, *page, slice.total);
+  res.set_content(RenderReportsJson(slice.reports), "application/json");
+}
+
+void ServeGroupsJson(const ReportIndex& index, const httplib::Request& req,
+                     httplib::Response& res) {
+  const std::optional<PageRequest> page = PageOrRefuse(req, res);
+  if (!page) return;
+  const GroupSlice slice = index.Groups(page->first(), page->per_page);
+  SetPageHeaders(res, "/api/groups", {}, *page, slice.total);
+  res.set_content(RenderGroupsJson(slice.groups), "application/json");
+}
+
+void ServeReportPage(const fs::path& store, const std::string& folder_name,
+                     httplib::Response& res) {
+  const std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
+  const std::optional<std::string> record =
+      dump_id ? ReadReportRecord(store, folder_name) : std::nullopt;
+  if (!record) {
+    Reply(res, 404);
+    return;
+  }
+  res.set_content(RenderReportPage(*dump_id, *record), "text/html; charset=utf-8");
+}
+
+void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access,
+                    const ReportIndex& index) {
   // Runs `serve` for a request that may read the inbox; refuses the others.
   const auto guarded = [access](auto serve) {
     return [access, serve](const httplib::Request& req, httplib::Response& res) {
@@ -113,14 +173,20 @@ void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxA
       }
     };
   };
-  server.Get("/", guarded([store](const httplib::Request&, httplib::Response& res) {
-               res.set_content(RenderInboxPage(ListStoredReports(store)),
-                               "text/html; charset=utf-8");
+  server.Get("/", guarded([&index](const httplib::Request& req, httplib::Response& res) {
+               ServeInboxPage(index, req, res);
              }));
-  server.Get("/api/reports", guarded([store](const httplib::Request&, httplib::Response& res) {
-               res.set_content(RenderReportsJson(ListStoredReports(store)), "application/json");
+  server.Get("/api/reports", guarded([&index](const httplib::Request& req, httplib::Response& res) {
+               ServeReportsJson(index, req, res);
+             }));
+  server.Get("/api/groups", guarded([&index](const httplib::Request& req, httplib::Response& res) {
+               ServeGroupsJson(index, req, res);
              }));
   // httplib matches the decoded path: the segment is a report folder name (see DumpUrl).
+  server.Get(R"(/reports/([^/]+))",
+             guarded([store](const httplib::Request& req, httplib::Response& res) {
+               ServeReportPage(store, req.matches[1].str(), res);
+             }));
   server.Get(R"(/reports/([^/]+)/dump)",
              guarded([store](const httplib::Request& req, httplib::Response& res) {
                ServeDump(store, req.matches[1].str(), res);
@@ -137,7 +203,8 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 
 }  // namespace
 
-void ConfigureRoutes(httplib::Server& server, const fs::path& store, const InboxAccess& access) {
+void ConfigureRoutes(httplib::Server& server, const fs::path& store, const InboxAccess& access,
+                     ReportIndex& index) {
   // The whole request: a dump, the text parts and the multipart framing around them.
   constexpr size_t kMaxRequestBytes = 64 * 1024 * 1024;
   static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
@@ -150,11 +217,11 @@ void ConfigureRoutes(httplib::Server& server, const fs::path& store, const Inbox
   // otherwise; saying so here keeps that promise independent of the library's default.
   server.set_expect_100_continue_handler(
       [](const httplib::Request&, httplib::Response&) { return 100; });
-  server.Post(kUploadPath, [store](const httplib::Request& req, httplib::Response& res,
-                                   const httplib::ContentReader& read_content) {
-    ReceiveCrashReport(store, req, res, read_content);
+  server.Post(kUploadPath, [store, &index](const httplib::Request& req, httplib::Response& res,
+                                           const httplib::ContentReader& read_content) {
+    ReceiveCrashReport(store, index, req, res, read_content);
   });
-  ConfigureInbox(server, store, access);
+  ConfigureInbox(server, store, access, index);
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(
       httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {

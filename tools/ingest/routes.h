@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "inbox_access.h"
+#include "report_index.h"
 
 namespace fennick_ingest {
 
@@ -14,10 +15,12 @@ inline constexpr char kApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
 inline constexpr char kUploadPath[] = "/api/report/crash";
 
 // Installs on `server` the upload route (POST /api/report/crash), the inbox routes (GET /,
-// /api/reports, /reports/<folder>/dump) that `access` guards, the {"code":N} reply to
-// every refusal, and one log line per request. `store` is an absolute path.
+// /api/reports, /api/groups, /reports/<folder>, /reports/<folder>/dump) that `access`
+// guards, the {"code":N} reply to every refusal, and one log line per request. `store` is
+// an absolute path; `index` lists it (loaded already) and learns of every upload. Both
+// outlive the server.
 void ConfigureRoutes(httplib::Server& server, const std::filesystem::path& store,
-                     const InboxAccess& access);
+                     const InboxAccess& access, ReportIndex& index);
 
 }  // namespace fennick_ingest
 

@@ -54,6 +54,21 @@ bool SyncFolder(const std::filesystem::path& folder) {
   return handle.is_valid() && fsync(handle.get()) == 0;
 }
 
+bool ReplaceFileIn(FileHandle folder, const std::string& name, const std::string& temporary_name,
+                   std::string_view content) {
+  unlinkat(folder, temporary_name.c_str(), 0);
+  ScopedFile file(openat(folder, temporary_name.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode));
+  const bool written = file.is_valid() && WriteAll(file.get(), content) &&
+                       SyncAndClose(std::move(file)) &&
+                       renameat(folder, temporary_name.c_str(), folder, name.c_str()) == 0;
+  if (!written) {
+    unlinkat(folder, temporary_name.c_str(), 0);
+    return false;
+  }
+  return fsync(folder) == 0;
+}
+
 MoveOutcome MoveFolderIntoPlace(const std::filesystem::path& from,
                                 const std::filesystem::path& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {

@@ -31,6 +31,13 @@ bool SyncAndClose(ScopedFile file);
 // false on failure.
 bool SyncFolder(const std::filesystem::path& folder);
 
+// Replaces the file `name` in the open `folder` with `content` in one step, durably: writes
+// the new file `temporary_name` (removing one an earlier rewrite left), flushes it, renames
+// it over `name` and flushes the folder. False on failure, with `name` as it was (or, when
+// only the last flush failed, already replaced).
+bool ReplaceFileIn(FileHandle folder, const std::string& name, const std::string& temporary_name,
+                   std::string_view content);
+
 enum class MoveOutcome { kMoved, kSwapped, kFailed };
 
 // Gives the folder `from` the name `to`. When `to` names a folder already, the two swap

@@ -102,9 +102,9 @@ std::string SafeDumpFileName(std::string_view uploaded_name) {
       i += length;
     }
   }
-  // report.json is taken by the report's own record.
+  // report.json is taken by the report's own record, and its rewrite by the other name.
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxFileNameBytes ||
-      name == kReportFileName) {
+      name == kReportFileName || name == kReportTempFileName) {
     return kFallbackDumpName;
   }
   return name;

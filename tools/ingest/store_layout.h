@@ -12,6 +12,9 @@ namespace fennick_ingest {
 // The file in each report's folder that records the report (form fields, sizes, times).
 inline constexpr char kReportFileName[] = "report.json";
 
+// report.json is rewritten through this name (when a newer reader analyses the dump again).
+inline constexpr char kReportTempFileName[] = "report.json.tmp";
+
 // A report is written into a folder named so while it arrives; '~' never occurs in a report
 // folder's name, so the two cannot collide.
 inline constexpr std::string_view kStagingPrefix = "~incoming-";
@@ -38,7 +41,7 @@ std::optional<std::string> DumpIdOfFolder(std::string_view name);
 
 // The uploaded file name made into one harmless file name: the text after the last '/' or
 // '\', with control characters and the bytes of ill-formed UTF-8 replaced by '_';
-// "dump.dmp" when that leaves nothing usable.
+// "dump.dmp" when that leaves nothing usable or a name the record's own files take.
 std::string SafeDumpFileName(std::string_view uploaded_name);
 
 }  // namespace fennick_ingest

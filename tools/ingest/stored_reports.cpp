@@ -5,6 +5,8 @@
 #include <system_error>
 #include <utility>
 
+#include "json_members.h"
+#include "minidump_analysis.h"
 #include "store_files.h"
 #include "store_layout.h"
 
@@ -18,16 +20,32 @@ namespace fs = std::filesystem;
 // through the name. Three attempts outlast any replacement but a constant stream of them.
 constexpr int kReadAttempts = 3;
 
-// The text member `key` of `object`, or empty text when it is missing or no string.
-std::string TextMember(const nlohmann::json& object, const char* key) {
-  const auto member = object.find(key);
-  return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
+// The crash summary and its signature, or why there is none, from a current analysis.
+void ReadAnalysis(const nlohmann::ordered_json& record, StoredReport* stored) {
+  const auto analysis = record.find("analysis");
+  if (analysis == record.end() || !analysis->is_object()) return;
+  const auto version = analysis->find("analysis_version");
+  if (version == analysis->end() || !version->is_number_integer() ||
+      *version != fennick_minidump::kAnalysisVersion) {
+    return;
+  }
+  stored->analysed = true;
+  const auto crash = analysis->find("crash");
+  if (crash != analysis->end() && crash->is_object()) {
+    stored->crash_json = crash->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    stored->signature = TextMember(*crash, "signature");
+  } else {
+    stored->analysis_error = TextMember(*analysis, "analysis_error");
+  }
 }
 
-std::optional<StoredReport> ParseRecord(const std::string& text, std::string dump_id) {
-  const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+}  // namespace
+
+std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string dump_id) {
+  // Ordered, so that the crash keeps its members' order.
+  const nlohmann::ordered_json record = nlohmann::ordered_json::parse(text, nullptr, false);
   if (!record.is_object()) return std::nullopt;
-  const nlohmann::json fields = record.value("fields", nlohmann::json::object());
+  const nlohmann::ordered_json fields = record.value("fields", nlohmann::ordered_json::object());
   StoredReport stored;
   stored.dump_id = std::move(dump_id);
   stored.received_utc = TextMember(record, "received_utc");
@@ -45,26 +63,31 @@ std::optional<StoredReport> ParseRecord(const std::string& text, std::string dum
   stored.dump_bytes = dump_bytes != record.end() && dump_bytes->is_number_unsigned()
                           ? dump_bytes->get<uint64_t>()
                           : 0;
+  ReadAnalysis(record, &stored);
   return stored;
 }
+
+namespace {
 
 // One report folder, open, with the record its report.json holds.
 struct OpenReport {
   ScopedFile folder;
+  std::string text;
   StoredReport report;
 };
 
 std::optional<OpenReport> OpenReportOnce(const fs::path& store, std::string_view folder_name) {
   std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
   if (!dump_id) return std::nullopt;
-  OpenReport open{OpenFolder(store / folder_name), {}};
+  OpenReport open{OpenFolder(store / folder_name), {}, {}};
   if (!open.folder.is_valid()) return std::nullopt;
   const ScopedFile record_file = OpenFileIn(open.folder.get(), kReportFileName);
   if (!record_file.is_valid()) return std::nullopt;
-  const std::optional<std::string> text = ReadAll(record_file.get(), kMaxReportFileBytes);
+  std::optional<std::string> text = ReadAll(record_file.get(), kMaxReportFileBytes);
   if (!text) return std::nullopt;
-  std::optional<StoredReport> report = ParseRecord(*text, std::move(*dump_id));
+  std::optional<StoredReport> report = ParseReportRecord(*text, std::move(*dump_id));
   if (!report) return std::nullopt;
+  open.text = std::move(*text);
   open.report = std::move(*report);
   return open;
 }
@@ -109,6 +132,13 @@ std::vector<StoredReport> ListStoredReports(const fs::path& store) {
     return a.received_ms != b.received_ms ? a.received_ms > b.received_ms : a.dump_id < b.dump_id;
   });
   return reports;
+}
+
+std::optional<std::string> ReadReportRecord(const fs::path& store, std::string_view folder_name) {
+  if (!DumpIdOfFolder(folder_name)) return std::nullopt;
+  std::optional<OpenReport> open = WithRetries([&] { return OpenReportOnce(store, folder_name); });
+  if (!open) return std::nullopt;
+  return std::move(open->text);
 }
 
 std::optional<StoredDump> OpenStoredDump(const fs::path& store, std::string_view folder_name) {

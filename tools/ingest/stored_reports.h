@@ -24,11 +24,25 @@ struct StoredReport {
   std::string process_name;
   std::string dump_file;
   uint64_t dump_bytes = 0;
+  // From the record's "analysis", when it is one the current reader would give.
+  bool analysed = false;
+  std::string crash_json;      // the crash summary as compact JSON; empty when none
+  std::string signature;       // the crash's signature; empty when none
+  std::string analysis_error;  // why there is no crash, when analysed
 };
+
+// The report that the record `text` (a report.json) describes, stored under `dump_id`;
+// nullopt when the text is no JSON object.
+std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string dump_id);
 
 // The reports in the store, newest first. Entries that are not finished reports (staging
 // folders, symbolic links, folders without a readable report.json) are passed over.
 std::vector<StoredReport> ListStoredReports(const std::filesystem::path& store);
+
+// The whole report.json of the report in the folder `folder_name`, or nullopt when there is
+// no such report; read as OpenStoredDump reads it.
+std::optional<std::string> ReadReportRecord(const std::filesystem::path& store,
+                                            std::string_view folder_name);
 
 // A stored dump, open for reading.
 struct StoredDump {

@@ -114,4 +114,6 @@ Json AnalyzeMinidumpFile(const std::filesystem::path& path) {
   return AnalysisJson(ReadMinidumpFile(path));
 }
 
+Json AnalyzeOpenMinidumpFile(FileHandle file) { return AnalysisJson(ReadOpenMinidumpFile(file)); }
+
 }  // namespace fennick_minidump

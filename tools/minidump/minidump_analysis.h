@@ -29,6 +29,9 @@ nlohmann::ordered_json AnalyzeMinidump(std::span<const uint8_t> bytes);
 // As above, for the dump file at `path`, read as ReadMinidumpFile does.
 nlohmann::ordered_json AnalyzeMinidumpFile(const std::filesystem::path& path);
 
+// As above, for the dump in the open `file`, read as ReadOpenMinidumpFile does.
+nlohmann::ordered_json AnalyzeOpenMinidumpFile(FileHandle file);
+
 // As above, for what a read gave.
 nlohmann::ordered_json AnalysisJson(const MinidumpResult& read);
 

@@ -35,10 +35,14 @@ class FileSource : public ByteSource {
 
 MinidumpResult ReadMinidumpFile(const std::filesystem::path& path) {
   const ScopedFile file = OpenFileForReading(path);
-  if (!file.is_valid()) return {std::nullopt, "unreadable: cannot open the file"};
-  const std::optional<int64_t> size = GetFileSize(file.get());
+  return ReadOpenMinidumpFile(file.get());
+}
+
+MinidumpResult ReadOpenMinidumpFile(FileHandle file) {
+  if (file == kInvalidFileHandle) return {std::nullopt, "unreadable: cannot open the file"};
+  const std::optional<int64_t> size = GetFileSize(file);
   if (!size || *size < 0) return {std::nullopt, "unreadable: cannot read the file's size"};
-  return ReadMinidump(FileSource(file.get(), static_cast<uint64_t>(*size)));
+  return ReadMinidump(FileSource(file, static_cast<uint64_t>(*size)));
 }
 
 }  // namespace fennick_minidump

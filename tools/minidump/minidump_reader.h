@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
+
 namespace fennick_minidump {
 
 // Limits that keep a hostile dump from costing more than a real one. Every count is also
@@ -101,6 +103,10 @@ MinidumpResult ReadMinidump(std::span<const uint8_t> bytes);
 // the streams it needs, never more than the file holds. A file that cannot be opened or read
 // (or is no regular file) is unreadable too.
 MinidumpResult ReadMinidumpFile(const std::filesystem::path& path);
+
+// Reads the dump in the open `file`, as above; unreadable when `file` is kInvalidFileHandle.
+// For a caller that opened the file its own way (no link followed, say).
+MinidumpResult ReadOpenMinidumpFile(FileHandle file);
 
 }  // namespace fennick_minidump
 

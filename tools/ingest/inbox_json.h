@@ -1,0 +1,22 @@
+#ifndef FENNICK_TOOLS_INGEST_INBOX_JSON_H_
+#define FENNICK_TOOLS_INGEST_INBOX_JSON_H_
+
+#include <string>
+#include <vector>
+
+#include "crash_groups.h"
+#include "stored_reports.h"
+
+// The inbox's lists as JSON, for /api/reports and /api/groups.
+namespace fennick_ingest {
+
+// A JSON array of the reports: their fields, sizes and addresses, and "crash" (the crash
+// summary, or null with "analysis_error").
+std::string RenderReportsJson(const std::vector<StoredReport>& reports);
+
+// A JSON array of the groups, with every member of CrashGroup.
+std::string RenderGroupsJson(const std::vector<CrashGroup>& groups);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_INBOX_JSON_H_

@@ -1,0 +1,42 @@
+#ifndef FENNICK_TOOLS_INGEST_INBOX_PARTS_H_
+#define FENNICK_TOOLS_INGEST_INBOX_PARTS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What the inbox's pages share: their frame and style, escaping, cells and addresses.
+namespace fennick_ingest {
+
+// What inbox pages may load: their own inline style and nothing else, no script at all; so
+// text from a report that ever slipped past escaping could still run nothing.
+inline constexpr char kInboxContentSecurityPolicy[] =
+    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
+
+// The start of a page titled `title` (escaped here), up to and including <body>.
+std::string PageStart(std::string_view title);
+inline constexpr char kPageEnd[] = "</body>\n</html>\n";
+
+std::string EscapeHtml(std::string_view text);
+
+// A table cell holding `text`, escaped, or a dash when it is empty.
+std::string Cell(std::string_view text, const char* css_class = nullptr);
+
+// "1.5 KiB" and the like.
+std::string ByteSizeText(uint64_t bytes);
+
+// "2024-05-01T12:00:00.123Z" as "2024-05-01 12:00:00", the way a person reads it.
+std::string ReceivedText(std::string_view utc);
+
+// Where a dump is downloaded from: /reports/<report folder name, percent-encoded>/dump. The
+// path segment, once decoded, is the folder name, which is never "." or "..", so neither
+// a browser nor the server takes it for a step up.
+std::string DumpUrl(std::string_view dump_id);
+
+// The report's own page: /reports/<the same segment as DumpUrl>.
+std::string ReportUrl(std::string_view dump_id);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_INBOX_PARTS_H_

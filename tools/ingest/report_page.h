@@ -1,0 +1,17 @@
+#ifndef FENNICK_TOOLS_INGEST_REPORT_PAGE_H_
+#define FENNICK_TOOLS_INGEST_REPORT_PAGE_H_
+
+#include <string>
+#include <string_view>
+
+// The page of one report: everything its report.json holds.
+namespace fennick_ingest {
+
+// The page of the report `dump_id` whose report.json is `record`: its crash (or why the
+// dump names none), its fields, everything the reader found in the dump with the module
+// list, and a link that downloads the dump. Every value is HTML-escaped.
+std::string RenderReportPage(std::string_view dump_id, std::string_view record);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_REPORT_PAGE_H_

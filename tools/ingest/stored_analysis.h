@@ -1,0 +1,33 @@
+#ifndef FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_
+#define FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "stored_reports.h"
+
+// The reader's analysis of each dump, kept in its report.json under "analysis" so that no
+// list ever reads a dump: made when a report arrives, and at start for reports stored
+// before (or by an older reader).
+namespace fennick_ingest {
+
+// `record` with `analysis` under "analysis", as the text of a report.json. When the reader's
+// findings ("minidump") would make it longer than the store reads back, they are left out
+// and "minidump_left_out" says so; the crash stays. nullopt when even that is too long.
+std::optional<std::string> RecordWithAnalysis(nlohmann::ordered_json record,
+                                              nlohmann::ordered_json analysis);
+
+// Analyses the dump of every report in `reports` (as ListStoredReports gave them) whose
+// record holds no analysis by the current reader, and rewrites its report.json whole and
+// durably; its entry in `reports` then holds the new analysis, also when the rewrite
+// failed. Returns how many reports it analysed. Run it before uploads are taken.
+size_t AnalyseOldReports(const std::filesystem::path& store, std::vector<StoredReport>* reports);
+
+}  // namespace fennick_ingest
+
+#endif  // FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_

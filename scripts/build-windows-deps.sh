@@ -63,7 +63,11 @@ fetch_source() {
   ensure_source_entries
   rm -rf "${work:?}/$package"
   mkdir -p "$work/$package"
-  (cd "$work/$package" && apt-get source -qq "$package" >/dev/null 2>&1)
+  if ! (cd "$work/$package" && apt-get source -qq "$package" >"$work/$package.log" 2>&1); then
+    cat "$work/$package.log" >&2
+    echo "cannot fetch Debian's source package $package (apt-get source needs the network)" >&2
+    return 1
+  fi
   find "$work/$package" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1
 }
 

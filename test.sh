@@ -46,5 +46,5 @@ scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPIL
 ctest --test-dir build-windows --output-on-failure -j"$jobs"
 
 echo "== release packages =="
-scripts/package.sh
+FENNICK_PACKAGE_BUILDS="build build-windows" scripts/package.sh
 tests/package/check_packages.sh dist

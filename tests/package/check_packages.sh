@@ -75,9 +75,12 @@ fennick.exe" "$(unzip -Z1 "$zip" | sort)"
 unzip -q "$zip" -d "$work/zip"
 check "zip fennick.exe carries version 1.0.0.0" contains \
   "$(x86_64-w64-mingw32-windres -i "$work/zip/fennick.exe" -O rc 2>/dev/null)" "FILEVERSION 1, ?0, ?0, ?0"
+# The Wine prefix of the Windows test build, beside the libraries every Windows build shares.
+wine_prefix=$PWD/build-windows/wine-prefix
+mkdir -p "$(dirname "$wine_prefix")"
 check "zipped fennick.exe --help under Wine" runs_help "$work/zip/fennick.exe" \
-  env FENNICK_WINE_PREFIX="$PWD/build-windows-release/wine-prefix" cmake/wine-emulator.sh
-WINEPREFIX="$PWD/build-windows-release/wine-prefix" wineserver -k 2>/dev/null || true
+  env FENNICK_WINE_PREFIX="$wine_prefix" cmake/wine-emulator.sh
+WINEPREFIX="$wine_prefix" wineserver -k 2>/dev/null || true
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures package check(s) failed" >&2

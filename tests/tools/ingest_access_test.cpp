@@ -72,16 +72,17 @@ constexpr char kOffLoopbackScript[] = R"sh(
 set -eu
 ingest=$1 store=$2
 ip link set lo up
-ip addr add 192.0.2.1/32 dev lo
+off_loopback=192.0.2.1
+ip addr add "$off_loopback/32" dev lo
 status() {  # status <source address>
   curl --noproxy '*' -s -o /dev/null -w '%{http_code}' --interface "$1" \
-       -H 'Host: 127.0.0.1:5001' http://192.0.2.1:5001/api/reports
+       -H 'Host: 127.0.0.1:5001' "http://$off_loopback:5001/api/reports"
 }
 for options in "" --open-inbox; do
   "$ingest" --address 0.0.0.0 --port 5001 --store "$store" $options 2>/dev/null &
   until curl --noproxy '*' -s -o /dev/null http://127.0.0.1:5001/; do sleep 0.05; done
   echo "${options:-closed} from 127.0.0.1: $(status 127.0.0.1)"
-  echo "${options:-closed} from 192.0.2.1: $(status 192.0.2.1)"
+  echo "${options:-closed} from $off_loopback: $(status "$off_loopback")"
   kill $! && wait $! || true
 done
 )sh";

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/folder.h"
 
 const FileHandle kInvalidFileHandle = -1;
 
@@ -254,24 +254,23 @@ bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity
 }
 
 void RecoverInterruptedRemovals(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> set_aside;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-       it.increment(error)) {
-    if (!OriginalName(it->path().filename().native()).empty()) {
-      set_aside.push_back(it->path());
+  // A folder that cannot be listed is reported by the scan's own listing.
+  std::vector<WideString> names;
+  ListRegularFiles(folder, &names);
+  for (const WideString& name : names) {
+    const std::string original = OriginalName(name);
+    if (original.empty()) {
+      continue;
     }
-  }
-  for (const std::filesystem::path& path : set_aside) {
     // A living remover holds its lock until it is done; a file that cannot be opened has no
     // remover either, since removal starts with an open.
-    const ScopedFile file = OpenWithoutWaiting(path);
+    const ScopedFile file = OpenWithoutWaiting(folder / name);
     if (file.is_valid() && flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
       continue;
     }
     // Whether the killed run had sent it is unknown: it is put back and sent again, which
     // the server takes as the same report.
-    MoveWithoutReplacing(path, path.parent_path() / OriginalName(path.filename().native()));
+    MoveWithoutReplacing(folder / name, folder / original);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "pipeline/upload_attempts.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -60,16 +61,14 @@ std::optional<WideString> PathOf(const std::string& key) {
   }
   WideString path;
   for (size_t i = 0; i < digits.size(); i += kHexDigitsPerUnit) {
-    unsigned long unit = 0;
-    for (size_t j = i; j < i + kHexDigitsPerUnit; ++j) {
-      const char c = digits[j];
-      const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (value < 0) {
-        return std::nullopt;
-      }
-      unit = unit * 16 + static_cast<unsigned long>(value);
+    const char* const first = digits.data() + i;
+    const char* const last = first + kHexDigitsPerUnit;
+    WideUnit unit = 0;
+    const auto [end, error] = std::from_chars(first, last, unit, 16);
+    if (error != std::errc() || end != last) {
+      return std::nullopt;
     }
-    path.push_back(static_cast<WideChar>(static_cast<WideUnit>(unit)));
+    path.push_back(static_cast<WideChar>(unit));
   }
   return path;
 }
@@ -153,18 +152,20 @@ void UploadAttempts::Record(const fs::path& metadata_path, bool finished) {
   }
 }
 
-bool UploadAttempts::Save() {
+void UploadAttempts::Save() {
   if (path_.empty()) {
-    return false;
+    return;
   }
   changed_ |= std::erase_if(last_failed_, [](const auto& entry) {
                 return IsMissing(fs::path(entry.first));
               }) > 0;
   if (!changed_) {
-    return true;
+    return;
   }
   std::vector<std::pair<int64_t, WideString>> by_pass;
-  for (const auto& [path, pass] : last_failed_) by_pass.emplace_back(pass, path);
+  for (const auto& [path, pass] : last_failed_) {
+    by_pass.emplace_back(pass, path);
+  }
   std::sort(by_pass.rbegin(), by_pass.rend());
   json failed = json::object();
   for (size_t i = 0; i < by_pass.size() && i < kMaxEntries; ++i) {
@@ -173,6 +174,6 @@ bool UploadAttempts::Save() {
   const json document = {{"format", kFormat}, {"last_pass", pass_}, {"failed", failed}};
   const std::string text =
       document.dump(2, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
-  changed_ = false;
-  return CreateFolders(path_.parent_path()) && WriteFileThroughTemporary(path_, text);
+  // A file that cannot be written costs only the order of later passes.
+  changed_ = !(CreateFolders(path_.parent_path()) && WriteFileThroughTemporary(path_, text));
 }

@@ -26,8 +26,8 @@ class UploadAttempts {
   void Record(const std::filesystem::path& metadata_path, bool finished);
 
   // Forgets reports whose metadata file is gone, and writes the file whole when anything
-  // changed. False when it could not be written.
-  bool Save();
+  // changed.
+  void Save();
 
  private:
   std::filesystem::path path_;

@@ -10,6 +10,7 @@
 
 #include "pipeline/process_report.h"
 #include "pipeline/scan_uploads.h"
+#include "pipeline/upload_attempts.h"
 #include "support/environment.h"
 #include "support/stderr_capture.h"
 #include "support/temp_folder.h"
@@ -106,4 +107,19 @@ TEST(ScanDumpFolderPosixTest, AFileAKilledRunSetAsideComesBackUnlessItsRemoverLi
   EXPECT_EQ(ScanAndListUploads(folder.path(), 1), std::vector<std::string>{"k.dmp"});
   EXPECT_TRUE(fs::exists(held));
   close(remover);
+}
+
+TEST(ScanDumpFolderPosixTest, RefusedReportsAreRememberedWhetherOrNotTheirNamesAreUtf8) {
+  TempFolder folder, data;
+  const ScopedEnvironment environment(FolderEnvironment(data.path()));
+  const fs::path fresh = folder / "new.crash.json";
+  for (const fs::path& refused : {folder / "a.crash.json", folder / "b\xff.crash.json"}) {
+    WriteTestFile(refused, "{}");
+    UploadAttempts attempts = UploadAttempts::Load();
+    attempts.Record(refused, /*finished=*/false);
+    attempts.Save();
+    std::vector<fs::path> order = {refused, fresh};
+    UploadAttempts::Load().Order(&order);
+    EXPECT_EQ(order, (std::vector<fs::path>{fresh, refused})) << refused;
+  }
 }

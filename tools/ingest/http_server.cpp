@@ -12,6 +12,8 @@
 #include <string>
 #include <system_error>
 
+#include "server_log.h"
+
 namespace fennick_ingest {
 namespace {
 
@@ -182,7 +184,10 @@ int IngestHttpServer::Bind(const std::string& address, int port) {
   }
   // httplib listens with a backlog of 5: a burst of clients connecting at once would find
   // it full, and each would wait a second or more to try again.
-  if (port >= 0) ::listen(svr_sock_, SOMAXCONN);
+  if (port >= 0 && ::listen(svr_sock_, SOMAXCONN) != 0) {
+    LogLine(std::string("cannot widen the listening backlog, bursts of clients will wait: ") +
+            std::strerror(errno));
+  }
   return port;
 }
 

@@ -1,6 +1,5 @@
 #include "stored_reports.h"
 
-#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
@@ -128,9 +127,6 @@ std::vector<StoredReport> ListStoredReports(const fs::path& store) {
       reports.push_back(std::move(open->report));
     }
   }
-  std::sort(reports.begin(), reports.end(), [](const StoredReport& a, const StoredReport& b) {
-    return a.received_ms != b.received_ms ? a.received_ms > b.received_ms : a.dump_id < b.dump_id;
-  });
   return reports;
 }
 

@@ -35,7 +35,7 @@ struct StoredReport {
 // nullopt when the text is no JSON object.
 std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string dump_id);
 
-// The reports in the store, newest first. Entries that are not finished reports (staging
+// The reports in the store, in the order their folders are listed. Entries that are not finished reports (staging
 // folders, symbolic links, folders without a readable report.json) are passed over.
 std::vector<StoredReport> ListStoredReports(const std::filesystem::path& store);
 

@@ -246,7 +246,6 @@ class Reader {
           module.base = record.base_of_image;
           module.size = record.size_of_image;
           module.time_stamp = record.time_date_stamp;
-          module.check_sum = record.check_sum;
           const FixedFileInfo& version = record.version_info;
           if (version.signature == kFixedFileInfoSignature) {
             module.file_version = {static_cast<uint16_t>(version.file_version_ms >> 16),

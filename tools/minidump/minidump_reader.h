@@ -45,7 +45,6 @@ struct ModuleInfo {
   uint64_t base = 0;
   uint32_t size = 0;
   uint32_t time_stamp = 0;
-  uint32_t check_sum = 0;
   std::optional<std::array<uint16_t, 4>> file_version;  // from VS_FIXEDFILEINFO
   std::string name;                                     // the full path as recorded, UTF-8
 };

@@ -51,7 +51,9 @@ mkdir -p "$dumps"
 # The crash report holds a real minidump: one the crasher fixture wrote of itself after a
 # write to a null pointer (see tests/fixtures/dumps/README.md).
 cp tests/fixtures/dumps/null_write.dmp "$dumps/Ortivo_20261208_101530.dmp"
-plant_dump() { { printf 'MDMP'; head -c "$2" /dev/urandom; } >"$1"; }
+# A dump written in the last ten seconds may still get its agent's metadata, so Fennick
+# leaves it for a later run; the orphan is planted as one left a minute ago.
+plant_dump() { { printf 'MDMP'; head -c "$2" /dev/urandom; } >"$1"; touch -d '1 minute ago' "$1"; }
 cat >"$dumps/Ortivo_20261208_101530.crash.json" <<'JSON'
 {"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":1765188930123}
 JSON

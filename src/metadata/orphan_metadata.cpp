@@ -1,5 +1,6 @@
 #include "metadata/orphan_metadata.h"
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -39,6 +40,18 @@ std::optional<std::string> FormatMetadataText(const CrashMetadata& record) {
 
 }  // namespace
 
+bool IsRecentlyWritten(const std::filesystem::path& path) {
+  const std::optional<int64_t> written = GetLastWriteTimeMs(path);
+  if (!written) {
+    return false;
+  }
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  // A time far ahead of the clock says nothing of when the file was written.
+  return *written > now - kSettleTimeMs && *written < now + kSettleTimeMs;
+}
+
 std::filesystem::path OrphanMetadataPath(const std::filesystem::path& dump_path) {
   std::filesystem::path metadata_path = dump_path;
   return metadata_path.replace_extension(kMetadataExtension);
@@ -54,6 +67,9 @@ OrphanResult CreateOrphanMetadata(const std::filesystem::path& dump_path,
   if (!OpenFileForReading(dump_path).is_valid()) {
     return IsMissing(dump_path) ? OrphanResult::kSkipped : OrphanResult::kFailed;
   }
+  if (IsRecentlyWritten(dump_path)) {
+    return OrphanResult::kSkipped;
+  }
   record->dump_path = dump_path;
   record->metadata_path = replaceable ? replaceable->path : OrphanMetadataPath(dump_path);
   record->dump_id = NewGuidText();
@@ -64,9 +80,11 @@ OrphanResult CreateOrphanMetadata(const std::filesystem::path& dump_path,
     return OrphanResult::kFailed;
   }
   // Only the invalid file the scan saw gives way; whatever came in its place stays, and so
-  // does the new file's name then.
-  if (replaceable) {
-    RemoveFileIfUnchanged(replaceable->path, replaceable->identity);
+  // does the new file's name then. The one it saw, held where it cannot be removed, keeps
+  // the dump from being reported.
+  if (replaceable && !RemoveFileIfUnchanged(replaceable->path, replaceable->identity) &&
+      IdentifyFileAt(replaceable->path) == replaceable->identity) {
+    return OrphanResult::kFailed;
   }
   switch (WriteCrashMetadataFile(*record)) {
     case MoveResult::kMoved:

@@ -20,27 +20,33 @@ namespace fs = std::filesystem;
 
 constexpr std::basic_string_view<WideChar> kMetadataSuffix = FENNICK_WIDE(".crash.json");
 constexpr std::basic_string_view<WideChar> kDumpExtension = FENNICK_WIDE(".dmp");
+constexpr std::basic_string_view<WideChar> kMetadataTemporarySuffix =
+    FENNICK_WIDE(".crash.json.tmp");
 
 struct ReportFiles {
   std::vector<fs::path> metadata_paths;
   std::vector<fs::path> dump_paths;
 };
 
-bool IsMetadataFileName(const WideString& name) {
-  return name.size() >= kMetadataSuffix.size() &&
-         std::basic_string_view<WideChar>(name).substr(name.size() - kMetadataSuffix.size()) ==
-             kMetadataSuffix;
+bool EndsWith(const WideString& name, std::basic_string_view<WideChar> suffix) {
+  return name.size() >= suffix.size() &&
+         std::basic_string_view<WideChar>(name).substr(name.size() - suffix.size()) == suffix;
+}
+
+bool IsMetadataFileName(const WideString& name) { return EndsWith(name, kMetadataSuffix); }
+
+bool IsDumpFileName(const WideString& name) {
+  return fs::path(name).extension().native() == kDumpExtension;
 }
 
 // The folder's metadata files and dumps by their names, each list sorted.
 ReportFiles ClassifyByName(const fs::path& folder, const std::vector<WideString>& names) {
   ReportFiles files;
   for (const WideString& name : names) {
-    const fs::path path = folder / name;
     if (IsMetadataFileName(name)) {
-      files.metadata_paths.push_back(path);
-    } else if (path.extension().native() == kDumpExtension) {
-      files.dump_paths.push_back(path);
+      files.metadata_paths.push_back(folder / name);
+    } else if (IsDumpFileName(name)) {
+      files.dump_paths.push_back(folder / name);
     }
   }
   std::sort(files.metadata_paths.begin(), files.metadata_paths.end());
@@ -140,6 +146,41 @@ unsigned AddOrphanReports(ReportFiles* files) {
   return failures;
 }
 
+// What becomes of a file that a run killed while removing it had set aside: it goes back,
+// unless it is the metadata of a report whose dump is gone. The dump goes first, so that is
+// a report the server accepted, whose metadata back in the folder would name nothing and
+// fail every later run. A name that is no report's is no file of Fennick's.
+SetAsideFate JudgeSetAsideFile(const fs::path& path, const fs::path& original_path) {
+  const WideString name = original_path.filename().native();
+  if (IsDumpFileName(name)) {
+    return SetAsideFate::kRestore;
+  }
+  if (!IsMetadataFileName(name)) {
+    return SetAsideFate::kLeave;
+  }
+  CrashMetadata record;
+  const bool delivered = LoadCrashMetadata(path, &record) &&
+                         IsMissing(original_path.parent_path() / record.dump_path.filename());
+  return delivered ? SetAsideFate::kRemove : SetAsideFate::kRestore;
+}
+
+// Removes the "<name>.crash.json.tmp" that a run killed while writing metadata for the
+// dump "<name>.dmp" left, once that dump is gone and the file has not been written to for
+// a while (a run writing it now would have).
+void ClearLeftoverTemporaries(const fs::path& folder, const std::vector<WideString>& names) {
+  for (const WideString& name : names) {
+    if (!EndsWith(name, kMetadataTemporarySuffix)) {
+      continue;
+    }
+    const fs::path temporary = folder / name;
+    const WideString stem = name.substr(0, name.size() - kMetadataTemporarySuffix.size());
+    if (IsMissing(folder / (stem + WideString(kDumpExtension))) &&
+        !IsRecentlyWritten(temporary)) {
+      RemoveFile(temporary);
+    }
+  }
+}
+
 // Processes the reports in list order until kMaxReportsPerPass of them have reached the
 // upload, noting each upload's outcome in `attempts`. Invalid reports are logged and
 // counted as failures but take no slot: old leftovers sort first and would otherwise
@@ -166,7 +207,7 @@ unsigned ScanDumpFolder(const fs::path& folder) {
   if (folder.empty()) {
     return 0;
   }
-  RecoverInterruptedRemovals(folder);
+  RecoverInterruptedRemovals(folder, JudgeSetAsideFile);
   std::vector<WideString> names;
   const FolderListing listing = ListRegularFiles(folder, &names);
   if (listing == FolderListing::kNoFolder) {
@@ -179,9 +220,10 @@ unsigned ScanDumpFolder(const fs::path& folder) {
     LogLine(FENNICK_WIDE("cannot list dump folder: ") + folder.native());
     ++failures;
   }
+  ClearLeftoverTemporaries(folder, names);
   ReportFiles files = ClassifyByName(folder, names);
   failures += AddOrphanReports(&files);
-  UploadAttempts attempts = UploadAttempts::Load();
+  UploadAttempts attempts = UploadAttempts::Load(folder);
   attempts.Order(&files.metadata_paths);
   failures += ProcessReports(files.metadata_paths, &attempts);
   attempts.Save();

@@ -21,11 +21,10 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr char kFileName[] = "upload_attempts.json";
+constexpr char kFallbackFileName[] = ".fennick-upload-attempts.json";
 // Marks the file as this one, so that a file of another program under the name is ignored.
 constexpr char kFormat[] = "fennick-upload-attempts/1";
 constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
-// Far more than ever fail at once; the least recently failed give way beyond it.
-constexpr size_t kMaxEntries = 10000;
 constexpr int64_t kMaxPass = std::numeric_limits<int64_t>::max() / 2;
 constexpr int64_t kNeverTried = -1;
 constexpr int kHexDigitsPerUnit = 2 * sizeof(WideChar);
@@ -81,8 +80,9 @@ bool IsPassNumber(const json& value) {
   return value.is_number_integer() && value.get<int64_t>() >= 0 && value.get<int64_t>() < kMaxPass;
 }
 
-// Fills `last_failed` and returns the number of the last pass saved, or nullopt when the
-// text is not this file's.
+// Adds the entries of `text` to `last_failed` (the later pass where both have a path) and
+// returns the number of the last pass saved, or nullopt, adding nothing, when the text is
+// not this file's.
 std::optional<int64_t> ParseState(const std::string& text,
                                   std::map<WideString, int64_t>* last_failed) {
   const json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
@@ -97,38 +97,57 @@ std::optional<int64_t> ParseState(const std::string& text,
       !failed->is_object()) {
     return std::nullopt;
   }
+  std::map<WideString, int64_t> entries;
   for (const auto& [key, pass] : failed->items()) {
     if (const std::optional<WideString> path = PathOf(key); path && IsPassNumber(pass)) {
-      (*last_failed)[*path] = pass.get<int64_t>();
+      entries[*path] = pass.get<int64_t>();
     }
+  }
+  for (const auto& [path, pass] : entries) {
+    int64_t& known = (*last_failed)[path];
+    known = std::max(known, pass);
   }
   return last_pass->get<int64_t>();
 }
 
-}  // namespace
-
-UploadAttempts UploadAttempts::Load() {
-  UploadAttempts attempts;
-  const fs::path folder = FennickDataFolder();
-  if (folder.empty()) {
-    return attempts;
-  }
-  attempts.path_ = folder / kFileName;
-  const std::optional<std::string> text = ReadSmallFile(attempts.path_, kMaxFileBytes);
+// Reads the file at `path` into `last_failed`; the number of its last pass, or nullopt when
+// it holds none of this program's.
+std::optional<int64_t> ReadState(const fs::path& path,
+                                 std::map<WideString, int64_t>* last_failed) {
+  const std::optional<std::string> text = ReadSmallFile(path, kMaxFileBytes);
   if (!text) {
-    return attempts;
+    return std::nullopt;
   }
   try {
-    if (const std::optional<int64_t> last_pass = ParseState(*text, &attempts.last_failed_)) {
-      attempts.pass_ = *last_pass + 1;
-    } else {
-      attempts.last_failed_.clear();
-    }
+    return ParseState(*text, last_failed);
   } catch (const json::exception&) {
-    attempts.last_failed_.clear();
+    return std::nullopt;
   } catch (const std::bad_alloc&) {
-    attempts.last_failed_.clear();
+    return std::nullopt;
   }
+}
+
+}  // namespace
+
+UploadAttempts UploadAttempts::Load(const fs::path& dump_folder) {
+  UploadAttempts attempts;
+  if (const fs::path folder = FennickDataFolder(); !folder.empty()) {
+    attempts.path_ = folder / kFileName;
+  }
+  attempts.fallback_path_ = dump_folder / kFallbackFileName;
+  int64_t last_pass = -1;
+  for (const fs::path& path : {attempts.path_, attempts.fallback_path_}) {
+    if (path.empty()) {
+      continue;
+    }
+    if (const std::optional<int64_t> saved = ReadState(path, &attempts.last_failed_)) {
+      last_pass = std::max(last_pass, *saved);
+      attempts.fallback_loaded_ |= path == attempts.fallback_path_;
+    }
+  }
+  attempts.pass_ = last_pass + 1;
+  // The dump folder's copy moves into the per-user file as soon as that can be written.
+  attempts.changed_ = attempts.fallback_loaded_ && !attempts.path_.empty();
   return attempts;
 }
 
@@ -153,9 +172,6 @@ void UploadAttempts::Record(const fs::path& metadata_path, bool finished) {
 }
 
 void UploadAttempts::Save() {
-  if (path_.empty()) {
-    return;
-  }
   changed_ |= std::erase_if(last_failed_, [](const auto& entry) {
                 return IsMissing(fs::path(entry.first));
               }) > 0;
@@ -168,12 +184,20 @@ void UploadAttempts::Save() {
   }
   std::sort(by_pass.rbegin(), by_pass.rend());
   json failed = json::object();
-  for (size_t i = 0; i < by_pass.size() && i < kMaxEntries; ++i) {
+  for (size_t i = 0; i < by_pass.size() && i < kMaxUploadAttempts; ++i) {
     failed[KeyOf(by_pass[i].second)] = by_pass[i].first;
   }
   const json document = {{"format", kFormat}, {"last_pass", pass_}, {"failed", failed}};
   const std::string text =
       document.dump(2, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
-  // A file that cannot be written costs only the order of later passes.
-  changed_ = !(CreateFolders(path_.parent_path()) && WriteFileThroughTemporary(path_, text));
+  if (!path_.empty() && CreateFolders(path_.parent_path()) &&
+      WriteFileThroughTemporary(path_, text)) {
+    if (fallback_loaded_) {
+      RemoveFile(fallback_path_);
+    }
+    changed_ = false;
+    return;
+  }
+  // Without either file only the order of later passes suffers.
+  changed_ = !WriteFileThroughTemporary(fallback_path_, text);
 }

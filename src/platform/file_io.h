@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,14 +125,30 @@ bool RemoveFile(const std::filesystem::path& path);
 
 // Removes the file at `path` only when it is still `expected`: the same file, unchanged.
 // The file removed is exactly the one compared, even when another is renamed over `path`
-// meanwhile; that other file keeps its name. A read-only file goes like any other. True
-// only when this call removed the file.
+// meanwhile; that other file keeps its name. A read-only file goes like any other; a file
+// that another remover holds, or that cannot be removed without unlinking a name that was
+// not checked, is kept. True only when this call removed the file.
 bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected);
 
-// Finishes or undoes what a run killed in the middle of RemoveFileIfUnchanged left in
-// `folder`, so that no file stays under a name that no run looks at. Files that a living
-// run is removing are left to it.
-void RecoverInterruptedRemovals(const std::filesystem::path& folder);
+// What becomes of a file that a run killed in the middle of RemoveFileIfUnchanged had set
+// aside.
+enum class SetAsideFate {
+  kRestore,  // back under the name it came from, when no file holds that name
+  kRemove,   // its removal is finished
+  kLeave,    // it stays where it is
+};
+
+// Decides the fate of the file set aside at `path` (readable there) that came from
+// `original_path`.
+using SetAsideJudge = std::function<SetAsideFate(const std::filesystem::path& path,
+                                                 const std::filesystem::path& original_path)>;
+
+// Finishes or undoes what runs killed in the middle of RemoveFileIfUnchanged left in
+// `folder`, so that no file stays under a name that no run looks at: each file they set
+// aside is given to `judge`, then put back (never over another file) or removed as it says.
+// Files that a living run is removing are left to it. Where files are removed through the
+// handle that checked them, nothing is ever set aside.
+void RecoverInterruptedRemovals(const std::filesystem::path& folder, const SetAsideJudge& judge);
 
 // Moves `from` over `to` (replacing it) within one folder and makes the move durable
 // before returning. False when the move fails.

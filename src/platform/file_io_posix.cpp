@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/file_io.h"
-#include "platform/folder.h"
 
 const FileHandle kInvalidFileHandle = -1;
 
@@ -69,64 +72,198 @@ int64_t Nanoseconds(const timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * kNsPerSecond + static_cast<int64_t>(time.tv_nsec);
 }
 
-// Opening never waits on a FIFO: a file set aside or about to be may be anything.
-ScopedFile OpenWithoutWaiting(const std::filesystem::path& path) {
-  return ScopedFile(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-}
-
-// Linux has no removal through an open descriptor. A file to be removed is first moved to a
-// name of its own in the same folder, "<name>.fennick-removing-<pid>-<n>", where nothing
-// can be renamed over it; it is removed there only when it is the file that was checked.
-// That name ends neither in ".dmp" nor in ".crash.json", so no scan takes it for a report,
-// and RecoverInterruptedRemovals brings it back after a run that was killed.
+// Linux has no removal through an open descriptor. A file to be removed is first moved,
+// under its own name, into a folder of its own beside it, ".fennick-removing-<pid>-<n>",
+// where nothing can be renamed over it; it is removed there only when it is the file that
+// was checked. Every step goes through the folders' descriptors, so a name that fits its
+// folder fits the removal folder too. A scan lists regular files only and never looks
+// inside, and RecoverInterruptedRemovals finishes or undoes what a killed run left.
 constexpr std::string_view kRemovingMarker = ".fennick-removing-";
 constexpr int kMaxSetAsideAttempts = 100;
+constexpr mode_t kRemovalFolderMode = 0700;
 
 // `from` is a name of Fennick's own (a temporary or a removal name): where the link
 // fallback unlinks it by name, nothing else can have come to it.
-MoveResult MoveWithoutReplacing(const std::filesystem::path& from,
-                                const std::filesystem::path& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+MoveResult MoveWithoutReplacing(int from_folder, const char* from, int to_folder, const char* to) {
+  if (renameat2(from_folder, from, to_folder, to, RENAME_NOREPLACE) == 0) {
     return MoveResult::kMoved;
   }
   // A file system without RENAME_NOREPLACE: a new hard link cannot replace anything either.
-  if (errno == EINVAL && link(from.c_str(), to.c_str()) == 0) {
-    unlink(from.c_str());
+  if (errno == EINVAL && linkat(from_folder, from, to_folder, to, 0) == 0) {
+    unlinkat(from_folder, from, 0);
     return MoveResult::kMoved;
   }
   // ENOENT: a writer that shares the temporary name has moved it already.
   return errno == EEXIST || errno == ENOENT ? MoveResult::kNameTaken : MoveResult::kFailed;
 }
 
-// Moves the file at `path` to a removal name of this process's; nullopt when it cannot
-// (gone, or a name too long to take the marker).
-std::optional<std::filesystem::path> SetAside(const std::filesystem::path& path) {
+bool IsDecimal(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The text before the marker when `name` is exactly that text, the marker and
+// "<pid>-<n>"; nullopt for any other name. A removal folder's name has nothing before the
+// marker; earlier versions set files aside as "<name>.fennick-removing-<pid>-<n>".
+std::optional<std::string_view> RemovalNamePrefix(std::string_view name) {
+  const size_t marker = name.rfind(kRemovingMarker);
+  if (marker == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view suffix = name.substr(marker + kRemovingMarker.size());
+  const size_t dash = suffix.find('-');
+  if (dash == std::string_view::npos || !IsDecimal(suffix.substr(0, dash)) ||
+      !IsDecimal(suffix.substr(dash + 1))) {
+    return std::nullopt;
+  }
+  return name.substr(0, marker);
+}
+
+struct CloseFolder {
+  void operator()(DIR* folder) const { closedir(folder); }
+};
+
+// The names in the folder open as `folder` ("." and ".." left out); what could be read when
+// listing fails part way.
+std::vector<std::string> ListNamesAt(int folder) {
+  std::vector<std::string> names;
+  ScopedFile own(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  const std::unique_ptr<DIR, CloseFolder> listing(own.is_valid() ? fdopendir(own.get())
+                                                                 : nullptr);
+  if (!listing) {
+    return names;
+  }
+  own.release();
+  rewinddir(listing.get());
+  while (const dirent* entry = readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.emplace_back(name);
+    }
+  }
+  return names;
+}
+
+ScopedFile OpenFolderAt(int parent, const char* name) {
+  return ScopedFile(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Opening never waits on a FIFO: a file set aside or about to be may be anything. A link
+// is followed, as the scan follows it: a dump may be a link to its file.
+ScopedFile OpenWithoutWaitingAt(int folder, const char* name) {
+  return ScopedFile(openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+}
+
+// A file moved into a removal folder of this process's, and the folders that hold it.
+struct SetAside {
+  ScopedFile folder;          // the file's own folder
+  ScopedFile removal_folder;  // the removal folder within it
+  std::string removal_name;   // the removal folder's name
+  std::string name;           // the file's name, the same in both
+};
+
+// Removes the removal folder once it is empty; one still holding a file keeps it for the
+// next scan's recovery.
+void RemoveRemovalFolder(int folder, const std::string& removal_name) {
+  unlinkat(folder, removal_name.c_str(), AT_REMOVEDIR);
+}
+
+// True when the folder open as `folder` has been removed (by a recovering run that found it
+// empty between its creation and the move into it).
+bool IsRemovedFolder(int folder) {
+  struct stat status {};
+  return fstat(folder, &status) == 0 && status.st_nlink == 0;
+}
+
+// Moves the file at `path` into a new removal folder; nullopt when it cannot (gone, or a
+// folder that takes no new entry), and the file is then where it was.
+std::optional<SetAside> SetAsideFile(const std::filesystem::path& path) {
   static unsigned counter = 0;
+  SetAside aside{ScopedFile(open(ContainingFolder(path).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                 ScopedFile(), std::string(), path.filename().native()};
+  if (!aside.folder.is_valid()) {
+    return std::nullopt;
+  }
   for (int attempt = 0; attempt < kMaxSetAsideAttempts; ++attempt) {
-    std::filesystem::path aside = path;
-    aside += std::string(kRemovingMarker) + std::to_string(getpid()) + "-" +
-             std::to_string(counter++);
-    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+    aside.removal_name = std::string(kRemovingMarker) + std::to_string(getpid()) + "-" +
+                         std::to_string(counter++);
+    if (mkdirat(aside.folder.get(), aside.removal_name.c_str(), kRemovalFolderMode) != 0) {
+      // A leftover of an earlier process with this id holds the name: try the next one.
+      if (errno == EEXIST) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    aside.removal_folder = OpenFolderAt(aside.folder.get(), aside.removal_name.c_str());
+    // The new folder is empty and this process's own: nothing there can be replaced.
+    if (aside.removal_folder.is_valid() &&
+        renameat(aside.folder.get(), aside.name.c_str(), aside.removal_folder.get(),
+                 aside.name.c_str()) == 0) {
       return aside;
     }
-    const int error = errno;
-    // Without RENAME_NOREPLACE a plain rename serves, the removal name being this process's
-    // own. (A link and an unlink by name would unlink whatever came to `path` in between.)
-    if (error == EINVAL && IsMissing(aside)) {
-      return rename(path.c_str(), aside.c_str()) == 0 ? std::optional(aside) : std::nullopt;
-    }
-    // A leftover of an earlier process with this id holds the name: try the next one.
-    if (error != EEXIST) {
+    const bool folder_taken = errno == ENOENT && IsRemovedFolder(aside.removal_folder.get());
+    RemoveRemovalFolder(aside.folder.get(), aside.removal_name);
+    if (!folder_taken) {
       return std::nullopt;
     }
   }
   return std::nullopt;
 }
 
-// The name a set-aside file came from, or empty text when `name` is no removal name.
-std::string OriginalName(const std::string& name) {
-  const size_t marker = name.rfind(kRemovingMarker);
-  return marker == std::string::npos ? std::string() : name.substr(0, marker);
+// The set-aside file `name` in the folder open as `holder`, when no living run holds it:
+// opened and locked, so no other run acts on it meanwhile. Invalid otherwise.
+ScopedFile TakeSetAsideFile(int holder, const char* name) {
+  struct stat status {};
+  if (fstatat(holder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !(S_ISREG(status.st_mode) || S_ISLNK(status.st_mode))) {
+    return ScopedFile();
+  }
+  // A living remover holds its lock until it is done.
+  ScopedFile file = OpenWithoutWaitingAt(holder, name);
+  if (file.is_valid() && flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+    return ScopedFile();
+  }
+  return file;
+}
+
+// Carries out the judge's word on the file `name` set aside in `holder`, which came from
+// `original_name` in `folder`.
+void RecoverSetAsideFile(const std::filesystem::path& folder, int folder_handle, int holder,
+                         const std::string& name, const std::string& original_name,
+                         const std::filesystem::path& set_aside_path, const SetAsideJudge& judge) {
+  const ScopedFile held = TakeSetAsideFile(holder, name.c_str());
+  if (!held.is_valid()) {
+    return;
+  }
+  switch (judge(set_aside_path, folder / original_name)) {
+    case SetAsideFate::kRestore:
+      // Should the name be taken, the file waits under its removal name for a later scan.
+      if (MoveWithoutReplacing(holder, name.c_str(), folder_handle, original_name.c_str()) ==
+          MoveResult::kMoved) {
+        fsync(folder_handle);
+      }
+      break;
+    case SetAsideFate::kRemove:
+      unlinkat(holder, name.c_str(), 0);
+      break;
+    case SetAsideFate::kLeave:
+      break;
+  }
+}
+
+// Recovers what the removal folder `removal_name` of `folder` holds, then removes it when
+// that left it empty.
+void RecoverRemovalFolder(const std::filesystem::path& folder, int folder_handle,
+                          const std::string& removal_name, const SetAsideJudge& judge) {
+  const ScopedFile removal = OpenFolderAt(folder_handle, removal_name.c_str());
+  if (!removal.is_valid()) {
+    return;
+  }
+  for (const std::string& name : ListNamesAt(removal.get())) {
+    RecoverSetAsideFile(folder, folder_handle, removal.get(), name, name,
+                        folder / removal_name / name, judge);
+  }
+  RemoveRemovalFolder(folder_handle, removal_name);
 }
 
 }  // namespace
@@ -231,46 +368,47 @@ bool RemoveFile(const std::filesystem::path& path) {
 bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected) {
   // Held and locked from before the move to the end: a run recovering set-aside files
   // leaves a locked one alone, and so does a second run removing the same file.
-  const ScopedFile held = OpenWithoutWaiting(path);
+  const ScopedFile held = OpenWithoutWaitingAt(AT_FDCWD, path.c_str());
   if (!held.is_valid() || IdentifyFile(held.get()) != expected ||
       flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
     return false;
   }
-  const std::optional<std::filesystem::path> aside = SetAside(path);
+  // Without a removal folder no removal is safe: the file stays, to be sent again.
+  const std::optional<SetAside> aside = SetAsideFile(path);
   if (!aside) {
-    // A name too long for the marker is removed by name, right after its check.
-    return unlink(path.c_str()) == 0;
+    return false;
   }
-  const ScopedFile moved = OpenWithoutWaiting(*aside);
+  const ScopedFile moved = OpenWithoutWaitingAt(aside->removal_folder.get(), aside->name.c_str());
   const std::optional<FileIdentity> moved_identity =
       moved.is_valid() ? IdentifyFile(moved.get()) : std::nullopt;
-  if (moved_identity && moved_identity->IsSameFile(expected) && unlink(aside->c_str()) == 0) {
-    return true;
+  const bool removed = moved_identity && moved_identity->IsSameFile(expected) &&
+                       unlinkat(aside->removal_folder.get(), aside->name.c_str(), 0) == 0;
+  if (!removed) {
+    // Another file was renamed over `path` before the move: it goes back untouched. Should
+    // its name be taken again meanwhile, it waits in the removal folder for the next scan.
+    MoveWithoutReplacing(aside->removal_folder.get(), aside->name.c_str(), aside->folder.get(),
+                         aside->name.c_str());
   }
-  // Another file was renamed over `path` before the move: it goes back untouched. Should its
-  // name be taken again meanwhile, it waits under the removal name for the next scan.
-  MoveWithoutReplacing(*aside, path);
-  return false;
+  RemoveRemovalFolder(aside->folder.get(), aside->removal_name);
+  return removed;
 }
 
-void RecoverInterruptedRemovals(const std::filesystem::path& folder) {
-  // A folder that cannot be listed is reported by the scan's own listing.
-  std::vector<WideString> names;
-  ListRegularFiles(folder, &names);
-  for (const WideString& name : names) {
-    const std::string original = OriginalName(name);
-    if (original.empty()) {
+void RecoverInterruptedRemovals(const std::filesystem::path& folder, const SetAsideJudge& judge) {
+  const ScopedFile folder_handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder_handle.is_valid()) {
+    return;  // a folder that cannot be opened is reported by the scan's own listing
+  }
+  for (const std::string& name : ListNamesAt(folder_handle.get())) {
+    const std::optional<std::string_view> prefix = RemovalNamePrefix(name);
+    if (!prefix) {
       continue;
     }
-    // A living remover holds its lock until it is done; a file that cannot be opened has no
-    // remover either, since removal starts with an open.
-    const ScopedFile file = OpenWithoutWaiting(folder / name);
-    if (file.is_valid() && flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-      continue;
+    if (prefix->empty()) {
+      RecoverRemovalFolder(folder, folder_handle.get(), name, judge);
+    } else {
+      RecoverSetAsideFile(folder, folder_handle.get(), folder_handle.get(), name,
+                          std::string(*prefix), folder / name, judge);
     }
-    // Whether the killed run had sent it is unknown: it is put back and sent again, which
-    // the server takes as the same report.
-    MoveWithoutReplacing(folder / name, folder / original);
   }
 }
 
@@ -285,7 +423,7 @@ bool ReplaceFileDurably(const std::filesystem::path& from, const std::filesystem
 }
 
 MoveResult MoveToFreeName(const std::filesystem::path& from, const std::filesystem::path& to) {
-  const MoveResult result = MoveWithoutReplacing(from, to);
+  const MoveResult result = MoveWithoutReplacing(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
   if (result == MoveResult::kMoved) {
     FlushFolderOf(to);
   }

@@ -195,7 +195,7 @@ bool RemoveFileIfUnchanged(const std::filesystem::path& path, const FileIdentity
          DeleteThroughHandle(file.get());
 }
 
-void RecoverInterruptedRemovals(const std::filesystem::path&) {
+void RecoverInterruptedRemovals(const std::filesystem::path&, const SetAsideJudge&) {
   // Files are deleted through the handle that checked them: nothing is ever set aside.
 }
 

@@ -179,7 +179,7 @@ TEST_F(FennickTest, EveryFolderIsScannedWhateverFailedBefore) {
   TempFolder second;
   // The orphan's temporary metadata name is taken by a folder: it cannot be reported, which
   // alone makes the run a failure.
-  WriteTestFile(dumps_ / "x.dmp", MinidumpBytes(64));
+  WriteDump(dumps_ / "x.dmp", 64);
   fs::create_directory(dumps_ / "x.crash.json.tmp");
   WriteCrashReport(second.path(), "s");
   ExpectRun({"--scan", Dumps(), "--scan", second.path()}, 1,
@@ -190,26 +190,72 @@ TEST_F(FennickTest, EveryFolderIsScannedWhateverFailedBefore) {
 
 TEST_F(FennickTest, ReportsTheServerKeepsRefusingTakeTurnsWithNewerOnes) {
   // Twelve reports refused on every run sort before a good one, which is still sent within
-  // ceil(12 / 10) + 1 runs; no run sends more than ten.
-  TestIngestServer server(kIngestPort);
-  server.SetRefusal([](const ReceivedUpload& upload) {
-    return upload.Find("dump_id")->content != "z-id";
-  });
-  for (int i = 10; i < 22; ++i) WriteCrashReport(dumps_.path(), "a" + std::to_string(i));
-  WriteCrashReport(dumps_.path(), "z");
-  for (int run = 0; run < 3 && fs::exists(dumps_ / "z.dmp"); ++run) {
-    const size_t before = server.Uploads().size();
-    EXPECT_EQ(Run({"--scan", Dumps()}).exit_code, 1);
-    EXPECT_LE(server.Uploads().size() - before, 10u);
+  // ceil(12 / 10) + 1 runs; no run sends more than ten. Without a per-user data folder the
+  // turns are kept in the dump folder.
+  const fs::path per_user_state = data_home_ / "Ortivo" / "Fennick" / "upload_attempts.json";
+  const fs::path dump_folder_state = dumps_ / ".fennick-upload-attempts.json";
+  for (const bool user_data : {true, false}) {
+    SCOPED_TRACE(user_data ? "per-user data folder" : "no per-user data folder");
+    user_data_ = user_data;
+    TestIngestServer server(kIngestPort);
+    server.SetRefusal([](const ReceivedUpload& upload) {
+      return upload.Find("dump_id")->content != "z-id";
+    });
+    for (int i = 10; i < 22; ++i) WriteCrashReport(dumps_.path(), "a" + std::to_string(i));
+    WriteCrashReport(dumps_.path(), "z");
+    for (int run = 0; run < 3 && fs::exists(dumps_ / "z.dmp"); ++run) {
+      const size_t before = server.Uploads().size();
+      EXPECT_EQ(Run({"--scan", Dumps()}).exit_code, 1);
+      EXPECT_LE(server.Uploads().size() - before, 10u);
+    }
+    EXPECT_FALSE(fs::exists(dumps_ / "z.dmp"));
+    EXPECT_EQ(fs::exists(per_user_state), user_data);
+    // Tried least recently now are a17 to a19 (only in the first run), and they go first; a
+    // state file that cannot be read leaves the sorted order, a10 first.
+    for (const auto& [state, first] : {std::pair<std::string, std::string>{"", "a17-id"},
+                                       std::pair<std::string, std::string>{"{not json", "a10-id"}}) {
+      if (!state.empty()) WriteTestFile(user_data ? per_user_state : dump_folder_state, state);
+      const size_t before = server.Uploads().size();
+      Run({"--scan", Dumps()});
+      ASSERT_GT(server.Uploads().size(), before);
+      EXPECT_EQ(server.Uploads()[before].Find("dump_id")->content, first);
+    }
+    for (const auto& entry : fs::directory_iterator(Dumps())) fs::remove(entry.path());
+    fs::remove(per_user_state);
   }
-  EXPECT_FALSE(fs::exists(dumps_ / "z.dmp"));
-  // Tried least recently now are a17 to a19 (only in the first run). A state file that
-  // cannot be read leaves the sorted order, a10 first.
-  WriteTestFile(data_home_ / "Ortivo" / "Fennick" / "upload_attempts.json", "{not json");
-  const size_t before = server.Uploads().size();
-  Run({"--scan", Dumps()});
-  ASSERT_GT(server.Uploads().size(), before);
-  EXPECT_EQ(server.Uploads()[before].Find("dump_id")->content, "a10-id");
+}
+
+TEST_F(FennickTest, ADumpWrittenMomentsAgoWaitsForItsAgentsMetadata) {
+  // The agent writes its dump, then its metadata: a pass in between neither sends the dump
+  // nor writes metadata for it. A temporary metadata file left by a run killed while
+  // writing it goes once its dump is gone, unless something is writing it now.
+  TestIngestServer server(kIngestPort);
+  WriteTestFile(dumps_ / "a.dmp", MinidumpBytes(64));
+  WriteTestFile(dumps_ / "gone.crash.json.tmp", "{");
+  SetLastWriteTime(dumps_ / "gone.crash.json.tmp", 1700000000123);
+  WriteTestFile(dumps_ / "new.crash.json.tmp", "{");
+  ExpectRun({"--scan", Dumps()}, 0, "");
+  EXPECT_TRUE(server.Uploads().empty());
+  EXPECT_FALSE(fs::exists(Metadata("a")));
+  EXPECT_FALSE(fs::exists(dumps_ / "gone.crash.json.tmp"));
+  EXPECT_TRUE(fs::exists(dumps_ / "new.crash.json.tmp"));
+
+  WriteTestFile(Metadata("a"), CrashMetadataJson("a.dmp", "agent-id"));
+  ExpectRun({"--scan", Dumps()}, 0, Line("upload succeeded: ", dumps_ / "a.dmp"));
+  ASSERT_EQ(server.Uploads().size(), 1u);
+  EXPECT_EQ(server.Uploads()[0].Find("dump_id")->content, "agent-id");
+}
+
+TEST_F(FennickTest, AnOrphanWhoseInvalidMetadataAnotherProgramHoldsIsAFailure) {
+  TestIngestServer server(kIngestPort);
+  WriteDump(dumps_ / "h.dmp", 64);
+  WriteTestFile(Metadata("h"), "{ not json");
+  const FileHold other_program(Metadata("h"));
+  ExpectRun({"--scan", Dumps()}, 1,
+            Line("cannot write metadata for dump: ", dumps_ / "h.dmp") +
+                Line("invalid metadata: ", Metadata("h")));
+  EXPECT_TRUE(server.Uploads().empty());
+  EXPECT_EQ(ReadTestFile(Metadata("h")), "{ not json");
 }
 
 TEST_F(FennickTest, AnUnknownAppVersionIsTheAgentsBesideTheProgram) {
@@ -218,7 +264,7 @@ TEST_F(FennickTest, AnUnknownAppVersionIsTheAgentsBesideTheProgram) {
 }
 
 TEST_F(FennickTest, CommandLineGrammar) {
-  WriteTestFile(dumps_ / "orphan.dmp", MinidumpBytes(64));
+  WriteDump(dumps_ / "orphan.dmp", 64);
   const std::vector<std::vector<fs::path>> malformed = {{"--report"},
                                                         {"--validate"},
                                                         {"--report", Dumps(), Dumps()},

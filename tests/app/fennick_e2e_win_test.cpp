@@ -143,7 +143,7 @@ TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
   for (const auto& [given, dump, stem, named] : cases) {
     const fs::path folder = given == L"T:" ? t_drive : given;
     RemoveFilesIn(folder);
-    WriteTestFile(Long(folder / dump), MinidumpBytes(64));
+    WriteDump(Long(folder / dump), 64);
     std::wstring dump_file = named;
     if (named == kShortName) {
       dump_file.resize(MAX_PATH);

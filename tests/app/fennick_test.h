@@ -25,8 +25,11 @@ class FennickTest : public ::testing::Test {
  protected:
   ProcessOutput Run(const std::vector<std::filesystem::path>& args,
                     const std::filesystem::path& program = FENNICK_EXE) {
-    ProcessOutput output =
-        RunProcess(program, args, FolderEnvironment(data_home_.path(), temp_.path()));
+    EnvironmentChanges environment = FolderEnvironment(data_home_.path(), temp_.path());
+    if (!user_data_) {
+      for (const auto& [name, value] : NoUserDataEnvironment()) environment[name] = value;
+    }
+    ProcessOutput output = RunProcess(program, args, environment);
     EXPECT_EQ(output.standard_output, "") << "nothing is ever written to standard output";
     return output;
   }
@@ -44,9 +47,9 @@ class FennickTest : public ::testing::Test {
     const std::filesystem::path program = install / std::filesystem::path(FENNICK_EXE).filename();
     std::filesystem::copy_file(FENNICK_EXE, program);
     std::filesystem::copy_file(agent, install / "Ortivo.exe");
-    WriteTestFile(dumps_ / "a.dmp", MinidumpBytes(64));
+    WriteDump(dumps_ / "a.dmp", 64);
     WriteTestFile(Metadata("a"), R"({"dump_id":"A","dump_file":"a.dmp","app_version":"unknown"})");
-    WriteTestFile(dumps_ / "b.dmp", MinidumpBytes(64));
+    WriteDump(dumps_ / "b.dmp", 64);
     EXPECT_EQ(Run({"--scan", Dumps()}, program).exit_code, 0);
     std::vector<std::string> versions;
     for (const ReceivedUpload& upload : server.Uploads()) {
@@ -60,6 +63,7 @@ class FennickTest : public ::testing::Test {
   }
 
   TempFolder dumps_, data_home_, temp_;
+  bool user_data_ = true;  // false: the runs have no per-user data folder at all
 };
 
 #endif  // FENNICK_TESTS_APP_FENNICK_TEST_H_

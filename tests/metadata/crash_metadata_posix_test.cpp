@@ -13,7 +13,7 @@ TEST(CrashMetadataPosixTest, NeitherAFifoNorALinkIsFollowed) {
   EXPECT_FALSE(LoadCrashMetadata(folder / "f.crash.json", &record));
   WriteTestFile(folder / "target", "precious");
   std::filesystem::create_symlink(folder / "target", folder / "b.crash.json.tmp");
-  WriteTestFile(folder / "b.dmp", MinidumpBytes(64));
+  WriteDump(folder / "b.dmp", 64);
   EXPECT_EQ(CreateOrphanMetadata(folder / "b.dmp", std::nullopt, &record), OrphanResult::kFailed);
   EXPECT_EQ(ReadTestFile(folder / "target"), "precious");
 }

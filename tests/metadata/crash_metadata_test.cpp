@@ -121,7 +121,7 @@ TEST(OrphanMetadataTest, WritesReplacesAndFailsSafely) {
   const auto temporary = folder / "a.crash.json.tmp";
   CrashMetadata first;
   CrashMetadata second;
-  WriteTestFile(dump, MinidumpBytes(64));
+  WriteDump(dump, 64);
   ASSERT_EQ(CreateOrphanMetadata(dump, std::nullopt, &first), OrphanResult::kWritten);
   EXPECT_EQ(ReadTestFile(metadata), ExpectedText(first));
   EXPECT_FALSE(std::filesystem::exists(temporary));
@@ -150,7 +150,7 @@ TEST(OrphanMetadataTest, WritesReplacesAndFailsSafely) {
   EXPECT_EQ(CreateOrphanMetadata(folder / "gone.dmp", std::nullopt, &first),
             OrphanResult::kSkipped);
   EXPECT_FALSE(std::filesystem::exists(folder / "gone.crash.json"));
-  WriteTestFile(folder / "c.dmp", MinidumpBytes(64));
+  WriteDump(folder / "c.dmp", 64);
   std::filesystem::create_directory(folder / "c.crash.json");
   EXPECT_EQ(CreateOrphanMetadata(folder / "c.dmp", std::nullopt, &second), OrphanResult::kFailed);
 }

@@ -12,6 +12,7 @@
 #include "pipeline/scan_uploads.h"
 #include "pipeline/upload_attempts.h"
 #include "support/environment.h"
+#include "support/native_files.h"
 #include "support/stderr_capture.h"
 #include "support/temp_folder.h"
 #include "support/test_ingest_server.h"
@@ -20,10 +21,10 @@ namespace fs = std::filesystem;
 
 TEST(ScanDumpFolderPosixTest, FollowsLinksToFilesAndADanglingLinkHidesNothing) {
   TempFolder folder, elsewhere;
-  WriteTestFile(elsewhere / "target.bin", MinidumpBytes(64));
+  WriteDump(elsewhere / "target.bin", 64);
   fs::create_symlink(elsewhere / "gone.dmp", folder / "0-broken.dmp");
   fs::create_symlink(elsewhere / "target.bin", folder / "y.dmp");
-  WriteTestFile(folder / "b.dmp", MinidumpBytes(64));
+  WriteDump(folder / "b.dmp", 64);
   EXPECT_EQ(ScanAndListUploads(folder.path(), 0), (std::vector<std::string>{"b.dmp", "y.dmp"}));
   EXPECT_TRUE(fs::exists(elsewhere / "target.bin")) << "only the link is removed";
 }
@@ -32,7 +33,7 @@ TEST(ScanDumpFolderPosixTest, AValidSidecarNamingAnotherCaseIsKeptAndItsDumpWait
   // Names are exact here: x.crash.json names X.dmp, which is not there, and x.dmp, an orphan,
   // finds its metadata name held by that valid file. Both are failures; neither is lost.
   TempFolder folder;
-  WriteTestFile(folder / "x.dmp", MinidumpBytes(64));
+  WriteDump(folder / "x.dmp", 64);
   const std::string agent = CrashMetadataJson("X.dmp", "upper-id");
   WriteTestFile(folder / "x.crash.json", agent);
   EXPECT_EQ(ScanAndListUploads(folder.path(), 2), std::vector<std::string>{});
@@ -74,39 +75,58 @@ class Racer {
 };
 
 TEST(ProcessReportPosixTest, ADumpRenamedOverTheSentOneIsNeverRemoved) {
-  // The server opens a marker before it replies, so the next open of x.dmp is the removal's:
-  // the racer's new dump lands while the sent one is being removed, and must survive.
+  // The server opens a marker before it replies, so the next open of the dump is the
+  // removal's: the racer's new dump lands while the sent one is being removed, and must
+  // survive. A name as long as a name may be is no exception.
   TempFolder folder, data_home;
   const ScopedEnvironment environment(FolderEnvironment(data_home.path()));
   TestIngestServer server(5001);
   server.SetOnUpload([&](const ReceivedUpload&) { WriteTestFile(folder / "replied", ""); });
   StderrCapture quiet;
-  for (int trial = 0; trial < 300; ++trial) {
-    const std::string fresh = "MDMP from the next crash " + std::to_string(trial);
-    WriteCrashReport(folder.path(), "x");
-    WriteTestFile(folder / "next.part", fresh);
-    {
-      const Racer racer(folder.path(), "x.dmp", "replied", folder / "next.part");
-      ProcessReport(folder / "x.crash.json", /*validate_only=*/false);
+  for (const std::string& stem : {std::string("x"), std::string(235, 'L')}) {
+    for (int trial = 0; trial < 150; ++trial) {
+      const std::string fresh = "MDMP from the next crash " + std::to_string(trial);
+      WriteDump(folder / (stem + ".dmp"), 256);
+      WriteTestFile(folder / (stem + ".crash.json"), CrashMetadataJson(stem + ".dmp", "id"));
+      WriteTestFile(folder / "next.part", fresh);
+      {
+        const Racer racer(folder.path(), stem + ".dmp", "replied", folder / "next.part");
+        ASSERT_NE(ProcessReport(folder / (stem + ".crash.json"), /*validate_only=*/false),
+                  kReportInvalid);
+      }
+      ASSERT_EQ(ReadTestFile(folder / (stem + ".dmp")), fresh) << "trial " << trial;
+      fs::remove(folder / (stem + ".crash.json"));
+      fs::remove(folder / (stem + ".dmp"));
     }
-    ASSERT_EQ(ReadTestFile(folder / "x.dmp"), fresh) << "trial " << trial;
-    fs::remove(folder / "x.crash.json");
   }
 }
 
 TEST(ScanDumpFolderPosixTest, AFileAKilledRunSetAsideComesBackUnlessItsRemoverLives) {
   TempFolder folder;
+  // Set aside as earlier versions did, and as removal folders of their own.
   WriteCrashReport(folder.path(), "k");
   fs::rename(folder / "k.dmp", folder / "k.dmp.fennick-removing-4242-0");
   WriteCrashReport(folder.path(), "l");
   const fs::path held = folder / "l.dmp.fennick-removing-4242-1";
   fs::rename(folder / "l.dmp", held);
-  const int remover = open(held.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(remover, LOCK_EX), 0);
+  const FileHold remover(held);
+  // A delivered report's metadata, set aside after its dump was removed, goes for good.
+  const fs::path delivered = folder / ".fennick-removing-4242-2";
+  WriteCrashReport(delivered, "m");
+  fs::remove(delivered / "m.dmp");
+  // An old dump never goes back over the agent's newer one of the same name: it waits.
+  const fs::path waiting = folder / ".fennick-removing-4242-3";
+  WriteDump(waiting / "n.dmp", 100);
+  WriteCrashReport(folder.path(), "n");
   // l's metadata names a dump that is away for now: a failure of this pass.
-  EXPECT_EQ(ScanAndListUploads(folder.path(), 1), std::vector<std::string>{"k.dmp"});
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 1), (std::vector<std::string>{"k.dmp", "n.dmp"}));
   EXPECT_TRUE(fs::exists(held));
-  close(remover);
+  EXPECT_FALSE(fs::exists(delivered));
+  EXPECT_EQ(ReadTestFile(waiting / "n.dmp"), MinidumpBytes(100));
+
+  // Once the name is free it comes back, and is sent as the orphan it now is.
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 1), std::vector<std::string>{"n.dmp"});
+  EXPECT_FALSE(fs::exists(waiting));
 }
 
 TEST(ScanDumpFolderPosixTest, RefusedReportsAreRememberedWhetherOrNotTheirNamesAreUtf8) {
@@ -115,11 +135,11 @@ TEST(ScanDumpFolderPosixTest, RefusedReportsAreRememberedWhetherOrNotTheirNamesA
   const fs::path fresh = folder / "new.crash.json";
   for (const fs::path& refused : {folder / "a.crash.json", folder / "b\xff.crash.json"}) {
     WriteTestFile(refused, "{}");
-    UploadAttempts attempts = UploadAttempts::Load();
+    UploadAttempts attempts = UploadAttempts::Load(folder.path());
     attempts.Record(refused, /*finished=*/false);
     attempts.Save();
     std::vector<fs::path> order = {refused, fresh};
-    UploadAttempts::Load().Order(&order);
+    UploadAttempts::Load(folder.path()).Order(&order);
     EXPECT_EQ(order, (std::vector<fs::path>{fresh, refused})) << refused;
   }
 }

@@ -34,7 +34,7 @@ TEST(ScanDumpFolderTest, ClassifiesEntriesByExactNameAndType) {
   TempFolder folder;
   WriteCrashReport(folder.path(), "a");
   for (const char* name : {"b.dmp", "report.crash.json.dmp", "x.DMP", ".dmp", "x.dmp.tmp"}) {
-    WriteTestFile(folder / name, MinidumpBytes(64));
+    WriteDump(folder / name, 64);
   }
   fs::create_directory(folder / "z.dmp");
   WriteCrashReport(folder / "sub", "deep");
@@ -50,8 +50,8 @@ TEST(ScanDumpFolderTest, ClassifiesEntriesByExactNameAndType) {
 TEST(ScanDumpFolderTest, ExistingReportsComeFirstThenOrphansInPathOrder) {
   TempFolder folder;
   WriteCrashReport(folder.path(), "z");
-  WriteTestFile(folder / "a.dmp", MinidumpBytes(64));
-  WriteTestFile(folder / "Q.dmp", MinidumpBytes(64));
+  WriteDump(folder / "a.dmp", 64);
+  WriteDump(folder / "Q.dmp", 64);
   WriteTestFile(folder / "bad.crash.json", "[]");
   EXPECT_EQ(ScanAndListUploads(Utf8(folder.path()) + "//./", 1),
             (std::vector<std::string>{"z.dmp", "Q.dmp", "a.dmp"}));
@@ -67,8 +67,28 @@ TEST(ScanDumpFolderTest, InvalidReportsTakeNoSlotFromValidOnes) {
     WriteTestFile(folder / (stem + ".crash.json"), CrashMetadataJson(stem + ".dmp", stem));
   }
   WriteCrashReport(folder.path(), "b");
-  WriteTestFile(folder / "c.dmp", MinidumpBytes(64));
+  WriteDump(folder / "c.dmp", 64);
   EXPECT_EQ(ScanAndListUploads(folder.path(), 12), (std::vector<std::string>{"b.dmp", "c.dmp"}));
+}
+
+TEST(ScanDumpFolderTest, ReportsUnderAnyNameAreSentAsTheyAre) {
+  // Names holding the marker of a removal, or as long as a name may be, are reports like
+  // any other; a file merely named like something set aside stays as it is.
+  TempFolder folder;
+  const std::string long_stem(235, 'L');
+  WriteCrashReport(folder.path(), "crash.fennick-removing-1-1");
+  WriteDump(folder / "y.dmp", 64);
+  WriteTestFile(folder / "y.fennick-removing-7-3.crash.json", CrashMetadataJson("y.dmp", "y-id"));
+  WriteDump(folder / "Ortivo.fennick-removing-.dmp", 64);
+  WriteDump(folder / (long_stem + ".dmp"), 64);
+  WriteTestFile(folder / (long_stem + ".crash.json"), CrashMetadataJson(long_stem + ".dmp", "L"));
+  WriteTestFile(folder / "notes.txt.fennick-removing-1-2", "mine");
+  EXPECT_EQ(ScanAndListUploads(folder.path(), 0),
+            (std::vector<std::string>{long_stem + ".dmp", "crash.fennick-removing-1-1.dmp",
+                                      "y.dmp", "Ortivo.fennick-removing-.dmp"}));
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path());
+  EXPECT_EQ(left, std::vector<fs::path>{folder / "notes.txt.fennick-removing-1-2"});
 }
 
 }  // namespace

@@ -39,6 +39,26 @@ TEST(FileIoTest, ReplacesReadsRemovedFilesAndRemovesReadOnlyOnes) {
   EXPECT_FALSE(RemoveFile(folder / "victim")) << "a file already gone is not removed again";
 }
 
+TEST(FileIoTest, RemovesOnlyTheUnchangedFileThatNoOtherRemoverHolds) {
+  // A dump that grows within one time-stamp tick differs from the one sent by its size alone.
+  TempFolder folder;
+  const fs::path dump = folder / "x.dmp";
+  WriteTestFile(dump, "MDMP");
+  const std::optional<FileIdentity> sent = IdentifyFileAt(dump);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(sent->size, 4);
+  FileIdentity grown = *sent;
+  grown.size = 5;
+  EXPECT_FALSE(RemoveFileIfUnchanged(dump, grown));
+  {
+    const FileHold other_remover(dump);
+    EXPECT_FALSE(RemoveFileIfUnchanged(dump, *sent));
+  }
+  EXPECT_TRUE(fs::exists(dump));
+  EXPECT_TRUE(RemoveFileIfUnchanged(dump, *sent));
+  EXPECT_TRUE(fs::is_empty(folder.path())) << "nothing is left behind";
+}
+
 TEST(TextConversionTest, IllFormedUtf8GivesEmptyTextAndWellFormedSurvives) {
   // Lead without continuation, truncated, overlong in two, three and four bytes, surrogate,
   // above U+10FFFF, stray continuation byte.

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,3 +19,11 @@ void SetLastWriteTime(const std::filesystem::path& path, int64_t ms) {
   const timespec both[2] = {time, time};
   EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), both, 0), 0) << path;
 }
+
+FileHold::FileHold(const std::filesystem::path& path)
+    : handle_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  EXPECT_GE(handle_, 0) << path;
+  EXPECT_EQ(flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB), 0) << path;
+}
+
+FileHold::~FileHold() { close(static_cast<int>(handle_)); }

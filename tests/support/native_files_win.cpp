@@ -22,3 +22,13 @@ void SetLastWriteTime(const std::filesystem::path& path, int64_t ms) {
   EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time)) << path;
   CloseHandle(file);
 }
+
+FileHold::FileHold(const std::filesystem::path& path)
+    : handle_(reinterpret_cast<intptr_t>(CreateFileW(path.c_str(), GENERIC_READ,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                     nullptr))) {
+  EXPECT_NE(reinterpret_cast<HANDLE>(handle_), INVALID_HANDLE_VALUE) << path;
+}
+
+FileHold::~FileHold() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }

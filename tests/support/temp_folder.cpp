@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <system_error>
@@ -69,6 +70,13 @@ std::string MinidumpBytes(size_t size) {
   return bytes;
 }
 
+void WriteDump(const std::filesystem::path& path, size_t size) {
+  WriteTestFile(path, MinidumpBytes(size));
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  SetLastWriteTime(path, now.count() - 60000);
+}
+
 std::string CrashMetadataJson(const std::string& dump_file, const std::string& dump_id) {
   return "{\"schema_version\":1,\"dump_id\":\"" + dump_id + "\",\"dump_file\":\"" + dump_file +
          "\",\"app_version\":\"3.2.1.45\",\"session_id\":\"S-104\",\"uin\":\"20481937\","
@@ -77,6 +85,6 @@ std::string CrashMetadataJson(const std::string& dump_file, const std::string& d
 
 void WriteCrashReport(const std::filesystem::path& folder, const std::string& stem,
                       size_t dump_size) {
-  WriteTestFile(folder / (stem + ".dmp"), MinidumpBytes(dump_size));
+  WriteDump(folder / (stem + ".dmp"), dump_size);
   WriteTestFile(folder / (stem + ".crash.json"), CrashMetadataJson(stem + ".dmp", stem + "-id"));
 }

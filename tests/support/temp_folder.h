@@ -38,6 +38,10 @@ std::string Utf8(const std::filesystem::path& path);
 // "MDMP" followed by filler bytes, `size` bytes in all (a minidump-shaped file).
 std::string MinidumpBytes(size_t size);
 
+// Writes a minidump-shaped file of `size` bytes at `path`, last written a minute ago: a dump
+// its agent is done with.
+void WriteDump(const std::filesystem::path& path, size_t size);
+
 // The text of a valid crash metadata file naming `dump_file`.
 std::string CrashMetadataJson(const std::string& dump_file, const std::string& dump_id);
 

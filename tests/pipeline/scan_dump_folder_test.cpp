@@ -77,6 +77,7 @@ TEST(ScanDumpFolderTest, ReportsUnderAnyNameAreSentAsTheyAre) {
   TempFolder folder;
   const std::string long_stem(235, 'L');
   WriteCrashReport(folder.path(), "crash.fennick-removing-1-1");
+  WriteCrashReport(folder.path(), "a.dmp.fennick-removing-2-2");
   WriteDump(folder / "y.dmp", 64);
   WriteTestFile(folder / "y.fennick-removing-7-3.crash.json", CrashMetadataJson("y.dmp", "y-id"));
   WriteDump(folder / "Ortivo.fennick-removing-.dmp", 64);
@@ -84,7 +85,8 @@ TEST(ScanDumpFolderTest, ReportsUnderAnyNameAreSentAsTheyAre) {
   WriteTestFile(folder / (long_stem + ".crash.json"), CrashMetadataJson(long_stem + ".dmp", "L"));
   WriteTestFile(folder / "notes.txt.fennick-removing-1-2", "mine");
   EXPECT_EQ(ScanAndListUploads(folder.path(), 0),
-            (std::vector<std::string>{long_stem + ".dmp", "crash.fennick-removing-1-1.dmp",
+            (std::vector<std::string>{long_stem + ".dmp", "a.dmp.fennick-removing-2-2.dmp",
+                                      "crash.fennick-removing-1-1.dmp",
                                       "y.dmp", "Ortivo.fennick-removing-.dmp"}));
   std::vector<fs::path> left;
   for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path());

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,17 +32,29 @@ class SlowClient {
     connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                  send(socket_, start.data(), start.size(), MSG_NOSIGNAL) ==
                      static_cast<ssize_t>(start.size());
+    // No read waits for good, however slow the machine.
+    const timeval limit{120, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   }
   ~SlowClient() { close(socket_); }
   SlowClient(const SlowClient&) = delete;
   SlowClient& operator=(const SlowClient&) = delete;
 
   bool connected() const { return connected_; }
-  void SendByte() const { send(socket_, "a", 1, MSG_NOSIGNAL); }
+  void SendByte() const { Send("a"); }
+  void Send(std::string_view bytes) const {
+    send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
   std::string Received() const {
     char buffer[256];
     const ssize_t count = recv(socket_, buffer, sizeof buffer, 0);
     return std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0);
+  }
+  // Everything the server sends until it closes the connection.
+  std::string ReceivedUntilClosed() const {
+    std::string all;
+    for (std::string part; !(part = Received()).empty();) all += part;
+    return all;
   }
   // True once the server answered or closed the connection.
   bool Dropped() const {
@@ -105,13 +119,25 @@ TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
   pump.join();
 }
 
-TEST(IngestSlowClients, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+// The start of an upload with the key whose body is still to come.
+std::string KeyedUploadHeaders(size_t body_bytes, const std::string& more_headers = "") {
+  return std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") + kIngestApiKey +
+         "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+         std::to_string(body_bytes) + "\r\n" + more_headers + "\r\n";
+}
+
+TEST(IngestSlowClients, ConnectionsBeyondTheLimitOfHeldUploadsAreRefusedAtOnce) {
   TempFolder temp;
   IngestProcess server(temp / "store");
-  // All at once, as fast as they can connect: none waits for a free place in the backlog.
+  // Uploads with the key hold their places from the moment their headers are in, which the
+  // 100 Continue tells.
   std::vector<std::unique_ptr<SlowClient>> held;
   for (size_t i = 0; i < fennick_ingest::kMaxConnections; ++i) {
-    held.push_back(std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\n"));
+    held.push_back(std::make_unique<SlowClient>(
+        server.port(), KeyedUploadHeaders(100000, "Expect: 100-continue\r\n")));
+  }
+  for (const auto& connection : held) {
+    ASSERT_TRUE(connection->Received().starts_with("HTTP/1.1 100 "));
   }
   const SlowClient one_more(server.port(), "GET / HTTP/1.1\r\n");
   const std::string reply = one_more.Received();
@@ -120,6 +146,74 @@ TEST(IngestSlowClients, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
   EXPECT_EQ(std::count_if(held.begin(), held.end(),
                           [](const auto& connection) { return connection->Dropped(); }),
             0);
+}
+
+TEST(IngestSlowClients, ClientsWithoutTheKeyCannotKeepAnUploadOut) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  // Uploads without the key are answered before their bodies, which never come, and closed.
+  for (const char* key_header : {"", "X-Api-Key: WRONG\r\n"}) {
+    const SlowClient keyless(
+        server.port(), std::string("POST /api/report/crash HTTP/1.1\r\n") + key_header +
+                           "Content-Type: multipart/form-data; boundary=b\r\n"
+                           "Content-Length: 100000\r\n\r\n--b\r\n");
+    const std::string reply = keyless.ReceivedUntilClosed();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 401 ")) << reply;
+    EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos) << reply;
+    EXPECT_TRUE(reply.ends_with("{\"code\":401}")) << reply;
+  }
+
+  // Every place taken by clients whose headers never end, a byte a second.
+  std::vector<std::unique_ptr<SlowClient>> tricklers;
+  for (size_t i = 0; i < fennick_ingest::kMaxConnections; ++i) {
+    tricklers.push_back(
+        std::make_unique<SlowClient>(server.port(), "POST /api/report/crash HTTP/1.1\r\nX-S: "));
+  }
+  std::atomic<bool> trickling = true;
+  std::thread pump([&] {
+    while (trickling) {
+      for (auto& trickler : tricklers) trickler->SendByte();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  });
+  httplib::Client client = server.Client();
+  client.set_read_timeout(std::chrono::seconds(60));
+  const httplib::Result upload =
+      client.Post("/api/report/crash", {{"X-Api-Key", kIngestApiKey}}, ReportForm("AMID-THEM"));
+  ASSERT_TRUE(upload) << httplib::to_string(upload.error());
+  EXPECT_EQ(upload->status, 200);
+
+  // Each trickler is dropped for a newcomer or cut at its header deadline.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  auto cut = [&] {
+    return static_cast<size_t>(std::count_if(tricklers.begin(), tricklers.end(),
+                                             [](const auto& trickler) { return trickler->Dropped(); }));
+  };
+  while (cut() < tricklers.size() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(cut(), tricklers.size());
+  trickling = false;
+  pump.join();
+}
+
+TEST(IngestSlowClients, ABodyBelowThePaceIsCutWith408) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"dump_id\"\r\n\r\nSLOW\r\n"
+      "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.dmp\"\r\n\r\n" +
+      std::string(640, 'x') + "\r\n--b--\r\n";
+  const SlowClient slow(server.port(), KeyedUploadHeaders(body.size()));
+  // 16 bytes a second: never silent, and whole in some 50 seconds, within the request's
+  // deadline; but far below the pace a body must keep.
+  for (size_t sent = 0; sent < body.size() && !slow.Dropped(); sent += 16) {
+    slow.Send(std::string_view(body).substr(sent, 16));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  const std::string reply = slow.ReceivedUntilClosed();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 408 ")) << reply;
+  EXPECT_TRUE(reply.ends_with("{\"code\":408}")) << reply;
 }
 
 }  // namespace

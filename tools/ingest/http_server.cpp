@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "server_log.h"
 
@@ -43,16 +45,30 @@ void AddressOf(int sock, bool peer, std::string& ip, int& port) {
   }
 }
 
-// One connection as httplib reads and writes it, holding each request to its deadlines.
+constexpr int64_t kNotDroppable = std::numeric_limits<int64_t>::max();
+// A reply given before the body was read is followed by this much of the body, read and
+// dropped, at most: closing with unread bytes would reset the connection, and the client
+// could lose the reply.
+constexpr std::chrono::seconds kDrainTime{2};
+constexpr size_t kMaxDrainBytes = 1024 * 1024;
+
+int64_t Ticks(Clock::time_point time) { return time.time_since_epoch().count(); }
+
+// One connection as httplib reads and writes it, holding each request to its deadlines and
+// its body to its pace.
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(int sock, const std::atomic<socket_t>& listener)
-      : sock_(sock), listener_(listener) {}
+  ConnectionStream(int sock, const std::atomic<socket_t>& listener,
+                   std::atomic<int64_t>& droppable_since, const std::atomic<bool>& dropped)
+      : sock_(sock), listener_(listener), droppable_since_(droppable_since), dropped_(dropped) {}
 
   // Waits for the first byte of the next request (or the end of the connection, which
   // httplib then reads as no request) and starts its clock; false after kIdleTimeout of
-  // silence or when the server stops.
+  // silence, when the server stops or when the connection is dropped. Waiting, the
+  // connection is droppable.
   bool WaitForRequest() {
+    droppable_since_ = Ticks(Clock::now());
+    in_body_ = false;
     if (buffer_begin_ == buffer_end_ && !Wait(POLLIN, Clock::now() + kIdleTimeout)) return false;
     const Clock::time_point start = Clock::now();
     read_deadline_ = start + kHeaderDeadline;
@@ -61,13 +77,39 @@ class ConnectionStream final : public httplib::Stream {
     return true;
   }
 
-  // The headers are in; the body may take until the request's own deadline.
-  void HeadersReceived() { read_deadline_ = request_deadline_; }
+  // The headers are in; the body may take until the request's own deadline, at its pace.
+  void HeadersReceived(Admission admission) {
+    read_deadline_ = request_deadline_;
+    in_body_ = true;
+    pace_window_start_ = Clock::now() + kBodyGrace;
+    pace_window_bytes_ = 0;
+    if (admission == Admission::kHeld) droppable_since_ = kNotDroppable;
+    refused_ = admission == Admission::kRefused;
+  }
 
   bool out_of_time() const { return out_of_time_; }
 
+  // True when the connection must close after this request's reply: the body, or part of
+  // it, was left unread.
+  bool EndsWithReply() const { return refused_ || out_of_time_; }
+
+  // Closes the sending side and reads what still comes, for a moment, dropping it.
+  void DrainBeforeClose() {
+    shutdown(sock_, SHUT_WR);
+    const Clock::time_point end = Clock::now() + kDrainTime;
+    for (size_t drained = 0; drained < kMaxDrainBytes && Wait(POLLIN, end);) {
+      const ssize_t received = Receive(buffer_, kReadAheadBytes);
+      if (received <= 0) break;
+      drained += static_cast<size_t>(received);
+    }
+  }
+
   bool is_readable() const override {
     if (buffer_begin_ != buffer_end_) return true;
+    if (!KeepsPace()) {
+      out_of_time_ = true;
+      return false;
+    }
     const Clock::time_point idle_end = Clock::now() + kIdleTimeout;
     if (Wait(POLLIN, std::min(read_deadline_, idle_end))) return true;
     out_of_time_ = Clock::now() >= read_deadline_;
@@ -109,13 +151,25 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
  private:
-  bool Stopping() const { return listener_ == INVALID_SOCKET; }
+  bool Ending() const { return listener_ == INVALID_SOCKET || dropped_; }
 
-  // Waits until the socket is ready for `events`; false at `deadline`, on an error or when
-  // the server stops.
+  // False once a body past its grace brought less than its due in a whole window; each
+  // window that did starts the next.
+  bool KeepsPace() const {
+    if (!in_body_) return true;
+    const Clock::time_point now = Clock::now();
+    if (now - pace_window_start_ < kPaceWindow) return true;
+    if (pace_window_bytes_ < kMinBodyBytesPerWindow) return false;
+    pace_window_start_ = now;
+    pace_window_bytes_ = 0;
+    return true;
+  }
+
+  // Waits until the socket is ready for `events`; false at `deadline`, on an error, when
+  // the server stops or when the connection is dropped.
   bool Wait(short events, Clock::time_point deadline) const {
     for (;;) {
-      if (Stopping()) return false;
+      if (Ending()) return false;
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return false;
       pollfd descriptor{sock_, events, 0};
@@ -131,14 +185,23 @@ class ConnectionStream final : public httplib::Stream {
     do {
       received = recv(sock_, ptr, size, 0);
     } while (received < 0 && errno == EINTR);
+    if (received > 0 && in_body_ && Clock::now() >= pace_window_start_) {
+      pace_window_bytes_ += static_cast<size_t>(received);
+    }
     return received;
   }
 
   int sock_;
   const std::atomic<socket_t>& listener_;
+  std::atomic<int64_t>& droppable_since_;
+  const std::atomic<bool>& dropped_;
   Clock::time_point read_deadline_;
   Clock::time_point request_deadline_;
   mutable bool out_of_time_ = false;
+  bool refused_ = false;
+  bool in_body_ = false;
+  mutable Clock::time_point pace_window_start_;
+  mutable size_t pace_window_bytes_ = 0;
   char buffer_[kReadAheadBytes];
   size_t buffer_begin_ = 0;
   size_t buffer_end_ = 0;
@@ -164,13 +227,7 @@ void RefuseBusy(socket_t sock) {
 
 }  // namespace
 
-IngestHttpServer::IngestHttpServer() {
-  new_task_queue = [] { return new HandOver; };
-  set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-    if (current_connection != nullptr) current_connection->HeadersReceived();
-    return HandlerResponse::Unhandled;
-  });
-}
+IngestHttpServer::IngestHttpServer() { new_task_queue = [] { return new HandOver; }; }
 
 IngestHttpServer::~IngestHttpServer() {
   for (Connection& connection : connections_) connection.thread.join();
@@ -191,20 +248,25 @@ int IngestHttpServer::Bind(const std::string& address, int port) {
   return port;
 }
 
+void IngestHttpServer::set_admission(std::function<Admission(const httplib::Request&)> admission) {
+  admission_ = std::move(admission);
+}
+
 bool IngestHttpServer::RequestOutOfTime() {
   return current_connection != nullptr && current_connection->out_of_time();
 }
 
 bool IngestHttpServer::process_and_close_socket(socket_t sock) {
   JoinFinishedConnections();
-  if (connections_.size() >= kMaxConnections) {
+  if (!MakeRoom()) {
     RefuseBusy(sock);
     return false;
   }
   Connection& connection = connections_.emplace_back();
+  connection.droppable_since = Ticks(Clock::now());
   try {
     connection.thread = std::thread([this, sock, &connection] {
-      ServeConnection(sock);
+      ServeConnection(sock, connection);
       connection.done = true;
     });
   } catch (const std::system_error&) {
@@ -215,18 +277,50 @@ bool IngestHttpServer::process_and_close_socket(socket_t sock) {
   return true;
 }
 
-void IngestHttpServer::ServeConnection(socket_t sock) {
-  ConnectionStream stream(sock, svr_sock_);
+void IngestHttpServer::ServeConnection(socket_t sock, Connection& connection) {
+  ConnectionStream stream(sock, svr_sock_, connection.droppable_since, connection.dropped);
   current_connection = &stream;
+  const auto set_up = [this, &stream](httplib::Request& req) {
+    const Admission admission = admission_ ? admission_(req) : Admission::kDroppable;
+    stream.HeadersReceived(admission);
+    if (admission == Admission::kRefused) {
+      // So that the reply says the connection closes.
+      req.headers.erase("Connection");
+      req.set_header("Connection", "close");
+    }
+  };
   for (size_t left = keep_alive_max_count_; left > 0 && stream.WaitForRequest(); --left) {
     bool connection_closed = false;
-    if (!process_request(stream, left == 1, connection_closed, nullptr) || connection_closed) {
+    if (!process_request(stream, left == 1, connection_closed, set_up) || connection_closed ||
+        stream.EndsWithReply()) {
       break;
     }
   }
   current_connection = nullptr;
+  if (stream.EndsWithReply()) stream.DrainBeforeClose();
   shutdown(sock, SHUT_RDWR);
   close(sock);
+}
+
+bool IngestHttpServer::MakeRoom() {
+  size_t serving = 0;
+  Connection* oldest = nullptr;
+  int64_t oldest_since = kNotDroppable;
+  for (Connection& connection : connections_) {
+    if (connection.done || connection.dropped) continue;
+    ++serving;
+    const int64_t since = connection.droppable_since;
+    if (since < oldest_since) {
+      oldest = &connection;
+      oldest_since = since;
+    }
+  }
+  if (serving < kMaxConnections) return true;
+  // A dropped connection's thread ends at its next look (kStopCheckInterval); a flood of
+  // newcomers must not pile such threads up meanwhile.
+  if (oldest == nullptr || connections_.size() >= 2 * kMaxConnections) return false;
+  oldest->dropped = true;
+  return true;
 }
 
 void IngestHttpServer::JoinFinishedConnections() {

@@ -6,13 +6,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <thread>
 
 namespace fennick_ingest {
 
-// What one client may hold. Connections beyond kMaxConnections are answered 503 at once.
+// Connections served at once. When all are taken, a newcomer takes the place of the one
+// that has gone longest without a held request (see Admission); only when every one carries
+// a held request is it answered 503 at once.
 inline constexpr size_t kMaxConnections = 256;
 // A request's line and headers arrive in one packet from any real client.
 inline constexpr std::chrono::seconds kHeaderDeadline{10};
@@ -22,13 +26,27 @@ inline constexpr std::chrono::seconds kRequestDeadline{60};
 inline constexpr std::chrono::seconds kIdleTimeout{5};
 // A client that takes nothing of a reply for this long is dropped.
 inline constexpr std::chrono::seconds kWriteTimeout{5};
+// A body must keep a pace far below any real client's (which sends 50 MiB within 60
+// seconds): from kBodyGrace after the headers on, every kPaceWindow must bring
+// kMinBodyBytesPerWindow (4 KiB a second), or the request is cut as out of time.
+inline constexpr std::chrono::seconds kBodyGrace{10};
+inline constexpr std::chrono::seconds kPaceWindow{10};
+inline constexpr size_t kMinBodyBytesPerWindow = 40 * 1024;
+
+// What a request's line and headers make of its connection, decided before any of its body
+// is read.
+enum class Admission {
+  kHeld,       // wanted (an upload with its key): never dropped to make room for another
+  kDroppable,  // served, but dropped should a newcomer need its place
+  kRefused,    // answered by its handler without its body being read; the connection closes
+};
 
 // An httplib server that gives every connection a thread of its own, so that a slow or
 // stalled client never keeps another waiting, and that holds each request to the limits
 // above. Stopping the server ends every wait for a client at once.
 //
-// It takes httplib's pre-routing handler for itself and does not read httplib's timeout
-// and keep-alive settings, apart from the number of requests per connection.
+// It takes httplib's request set-up for itself and does not read httplib's timeout and
+// keep-alive settings, apart from the number of requests per connection.
 class IngestHttpServer : public httplib::Server {
  public:
   IngestHttpServer();
@@ -39,6 +57,10 @@ class IngestHttpServer : public httplib::Server {
   // -1 when the address cannot be bound.
   int Bind(const std::string& address, int port);
 
+  // Decides what each request is, once its headers are in; without it every request is
+  // kDroppable. Set before listening.
+  void set_admission(std::function<Admission(const httplib::Request&)> admission);
+
   // True when the request this thread is handling ran out of time while it was read.
   static bool RequestOutOfTime();
 
@@ -46,13 +68,21 @@ class IngestHttpServer : public httplib::Server {
   struct Connection {
     std::thread thread;
     std::atomic<bool> done = false;
+    // Since when (steady clock ticks) the connection has been droppable, or INT64_MAX while
+    // it carries a held request: set by the accept loop, then by the connection's thread.
+    std::atomic<int64_t> droppable_since;
+    // Set by the accept loop: the thread ends the connection at its next wait.
+    std::atomic<bool> dropped = false;
   };
 
   // Called by httplib's accept loop for each new connection.
   bool process_and_close_socket(socket_t sock) override;
-  void ServeConnection(socket_t sock);
+  void ServeConnection(socket_t sock, Connection& connection);
   void JoinFinishedConnections();
+  // Makes room for one more connection; false when every place is held.
+  bool MakeRoom();
 
+  std::function<Admission(const httplib::Request&)> admission_;
   // Touched by the accept loop alone, and by the destructor once that loop has ended.
   std::list<Connection> connections_;
 };

@@ -43,9 +43,11 @@ const char kUsage[] =
     "  --help, -h         show this text and exit\n"
     "\n"
     "Each connection is served on its own; a request must send its headers within 10 seconds\n"
-    "and all of it within 60, with no pause of 5 seconds. On start one line on standard error\n"
-    "names the address, the port and the store; then one line per request. SIGINT or SIGTERM\n"
-    "stops the server.\n";
+    "and all of it within 60, with no pause of 5 seconds, and a body 40 KiB in every 10\n"
+    "seconds after its first 10. An upload without the key is answered 401 before its body,\n"
+    "and such clients cannot take the places of uploads with the key. On start one line on\n"
+    "standard error names the address, the port and the store; then one line per request.\n"
+    "SIGINT or SIGTERM stops the server.\n";
 
 namespace {
 

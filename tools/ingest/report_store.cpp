@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <semaphore>
 #include <string_view>
 #include <utility>
 
@@ -43,6 +44,20 @@ ReceiveTime Now() {
   return {ms.time_since_epoch().count(), text};
 }
 
+// Analyses run at most this many at a time, whatever the number of uploads: one of a
+// hostile dump may hold tens of MiB until its record is written. Uploads beyond these wait
+// for a turn with their dump already flushed, and are answered all the same.
+constexpr std::ptrdiff_t kConcurrentAnalyses = 2;
+std::counting_semaphore<kConcurrentAnalyses> analysis_turns(kConcurrentAnalyses);
+
+class AnalysisTurn {
+ public:
+  AnalysisTurn() { analysis_turns.acquire(); }
+  ~AnalysisTurn() { analysis_turns.release(); }
+  AnalysisTurn(const AnalysisTurn&) = delete;
+  AnalysisTurn& operator=(const AnalysisTurn&) = delete;
+};
+
 void RemoveStaleStaging(const fs::path& store) {
   std::error_code error;
   for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
@@ -66,7 +81,7 @@ bool PrepareStore(const fs::path& store) {
   return true;
 }
 
-IncomingReport::IncomingReport(fs::path store, bool keep) : store_(std::move(store)), keep_(keep) {}
+IncomingReport::IncomingReport(fs::path store) : store_(std::move(store)) {}
 
 IncomingReport::~IncomingReport() {
   dump_.reset();
@@ -96,7 +111,6 @@ void IncomingReport::BeginDump(const std::string& file_name) {
   }
   dump_seen_ = true;
   dump_name_ = SafeDumpFileName(file_name);
-  if (!keep_) return;
   staging_ = store_ / NewStagingName();
   if (!CreatePrivateFolder(staging_)) {
     staging_.clear();
@@ -148,22 +162,25 @@ nlohmann::ordered_json IncomingReport::Record(const RequestFacts& facts) const {
   return report;
 }
 
-bool IncomingReport::WriteRecord(const std::string& record) const {
-  ScopedFile file = CreatePrivateFile(staging_ / kReportFileName);
-  return file.is_valid() && WriteAll(file.get(), record) && SyncAndClose(std::move(file));
-}
-
 int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index) {
   if (staging_.empty() || !SyncAndClose(std::move(dump_))) return 500;
-  // The analysis is part of the record from the start, so every listed report has one; an
-  // unreadable dump is analysed as such and taken all the same.
-  const std::optional<std::string> record = RecordWithAnalysis(
-      Record(facts), fennick_minidump::AnalyzeMinidumpFile(staging_ / dump_name_));
-  if (!record) return 413;
+  ScopedFile record_file;
+  std::optional<StoredReport> listed;
+  {
+    // The analysis is part of the record from the start, so every listed report has one; an
+    // unreadable dump is analysed as such and taken all the same. Its findings and record
+    // are let go before the turn ends; the flush comes after, holding no memory.
+    const AnalysisTurn turn;
+    const std::optional<std::string> record = RecordWithAnalysis(
+        Record(facts), fennick_minidump::AnalyzeMinidumpFile(staging_ / dump_name_));
+    if (!record) return 413;
+    record_file = CreatePrivateFile(staging_ / kReportFileName);
+    if (!record_file.is_valid() || !WriteAll(record_file.get(), *record)) return 500;
+    listed = ParseReportRecord(*record, dump_id());
+  }
   // The files and the folder's entries reach the disk before the folder takes its name, so
   // the name never stands for a report with missing or empty files.
-  if (!WriteRecord(*record) || !SyncFolder(staging_)) return 500;
-  std::optional<StoredReport> listed = ParseReportRecord(*record, dump_id());
+  if (!SyncAndClose(std::move(record_file)) || !SyncFolder(staging_)) return 500;
   MoveOutcome moved = MoveOutcome::kFailed;
   {
     const auto in_order = index.HoldCommitOrder();

@@ -36,8 +36,7 @@ struct RequestFacts {
 // report folder name. The destructor removes whatever was staged but not committed.
 class IncomingReport {
  public:
-  // With `keep` false every part is read and checked but nothing is written (a refused key).
-  IncomingReport(std::filesystem::path store, bool keep);
+  explicit IncomingReport(std::filesystem::path store);
   ~IncomingReport();
   IncomingReport(const IncomingReport&) = delete;
   IncomingReport& operator=(const IncomingReport&) = delete;
@@ -52,10 +51,10 @@ class IncomingReport {
   // kMaxFormTextBytes; 500 when the dump could not be written.
   int Verdict();
 
-  // Flushes the dump to the disk, analyses it, flushes report.json (the analysis in it),
-  // moves the report into place in one step (replacing an earlier report of its dump_id),
-  // puts it in `index` and flushes the store, so that a report is whole on the disk when
-  // this returns 200. 413 when its record would be too long to read back; 500 when the
+  // Flushes the dump to the disk, analyses it (a few uploads at a time, the others waiting
+  // their turn), flushes report.json (the analysis in it), moves the report into place in
+  // one step (replacing an earlier report of its dump_id), puts it in `index` and flushes
+  // the store, so that a report is whole on the disk when this returns 200. 413 when its record would be too long to read back; 500 when the
   // store cannot be written.
   int Commit(const RequestFacts& facts, ReportIndex& index);
 
@@ -68,10 +67,8 @@ class IncomingReport {
 
   void BeginDump(const std::string& file_name);
   nlohmann::ordered_json Record(const RequestFacts& facts) const;
-  bool WriteRecord(const std::string& record) const;
 
   std::filesystem::path store_;
-  bool keep_;
   std::filesystem::path staging_;
   bool bad_form_ = false;
   bool store_failed_ = false;

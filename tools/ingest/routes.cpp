@@ -41,17 +41,35 @@ std::string PeerOf(const httplib::Request& req) {
   return req.remote_addr + ":" + std::to_string(req.remote_port);
 }
 
-// Reads the whole form even when the request is refused, so that an early reply never leaves
-// unread body bytes on a kept-alive connection.
+bool KeyOk(const httplib::Request& req) { return req.get_header_value("X-Api-Key") == kApiKey; }
+
+bool IsUpload(const httplib::Request& req) {
+  return req.method == "POST" && req.path == kUploadPath;
+}
+
+// An upload with the key holds its connection; one without it is refused before its body,
+// so that clients without the key can neither keep keyed uploads out nor hold a connection
+// for as long as a body takes.
+Admission AdmissionOf(const httplib::Request& req) {
+  if (!IsUpload(req)) return Admission::kDroppable;
+  return KeyOk(req) ? Admission::kHeld : Admission::kRefused;
+}
+
+// Reads the whole form even when it is refused, so that an early reply never leaves unread
+// body bytes on a kept-alive connection; a request without the key is answered unread, and
+// its connection closes.
 void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib::Request& req,
                         httplib::Response& res, const httplib::ContentReader& read_content) {
-  const bool key_ok = req.get_header_value("X-Api-Key") == kApiKey;
-  if (!req.is_multipart_form_data()) {
-    read_content([](const char*, size_t) { return true; });
-    Reply(res, key_ok ? 400 : 401);
+  if (!KeyOk(req)) {
+    Reply(res, 401);
     return;
   }
-  IncomingReport report(store, key_ok);
+  if (!req.is_multipart_form_data()) {
+    read_content([](const char*, size_t) { return true; });
+    Reply(res, 400);
+    return;
+  }
+  IncomingReport report(store);
   const bool read_ok = read_content(
       [&](const httplib::MultipartFormData& part) {
         report.BeginPart(part.name, part.filename);
@@ -66,9 +84,7 @@ void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib
   current_note = {
       dump_id.empty() || dump_id.size() > kMaxDumpIdBytes ? "-" : ReportFolderName(dump_id),
       report.dump_bytes()};
-  if (!key_ok) {
-    Reply(res, 401);
-  } else if (!read_ok) {
+  if (!read_ok) {
     Reply(res, IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400);
   } else if (verdict != 200) {
     Reply(res, verdict);
@@ -203,7 +219,7 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 
 }  // namespace
 
-void ConfigureRoutes(httplib::Server& server, const fs::path& store, const InboxAccess& access,
+void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
                      ReportIndex& index) {
   // The whole request: a dump, the text parts and the multipart framing around them.
   constexpr size_t kMaxRequestBytes = 64 * 1024 * 1024;
@@ -213,10 +229,16 @@ void ConfigureRoutes(httplib::Server& server, const fs::path& store, const Inbox
   server.set_default_headers({{"Content-Security-Policy", kInboxContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Cache-Control", "no-store"}});
+  server.set_admission(AdmissionOf);
   // httplib answers "Expect: 100-continue" with 100 at once when no handler decides
-  // otherwise; saying so here keeps that promise independent of the library's default.
+  // otherwise; saying so here keeps that promise independent of the library's default. An
+  // upload without the key is refused instead, and its body never sent.
   server.set_expect_100_continue_handler(
-      [](const httplib::Request&, httplib::Response&) { return 100; });
+      [](const httplib::Request& req, httplib::Response& res) {
+        if (AdmissionOf(req) != Admission::kRefused) return 100;
+        Reply(res, 401);
+        return 401;
+      });
   server.Post(kUploadPath, [store, &index](const httplib::Request& req, httplib::Response& res,
                                            const httplib::ContentReader& read_content) {
     ReceiveCrashReport(store, index, req, res, read_content);

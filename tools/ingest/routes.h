@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "http_server.h"
 #include "inbox_access.h"
 #include "report_index.h"
 
@@ -16,10 +17,10 @@ inline constexpr char kUploadPath[] = "/api/report/crash";
 
 // Installs on `server` the upload route (POST /api/report/crash), the inbox routes (GET /,
 // /api/reports, /api/groups, /reports/<folder>, /reports/<folder>/dump) that `access`
-// guards, the {"code":N} reply to every refusal, and one log line per request. `store` is
-// an absolute path; `index` lists it (loaded already) and learns of every upload. Both
-// outlive the server.
-void ConfigureRoutes(httplib::Server& server, const std::filesystem::path& store,
+// guards, the {"code":N} reply to every refusal, and one log line per request; an upload
+// without the key is refused before its body. `store` is an absolute path; `index` lists it
+// (loaded already) and learns of every upload. Both outlive the server.
+void ConfigureRoutes(IngestHttpServer& server, const std::filesystem::path& store,
                      const InboxAccess& access, ReportIndex& index);
 
 }  // namespace fennick_ingest

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "crash_summary.h"
 
@@ -64,19 +65,21 @@ Json ProcessJson(const MiscInfoFacts& misc) {
   return json;
 }
 
-Json ModuleJson(const ModuleInfo& module) {
+// Takes the module's name rather than copy it: names may hold megabytes together.
+Json ModuleJson(ModuleInfo& module) {
   const std::optional<std::string> version = FileVersionText(module);
+  std::string file_name = FileNameOf(module.name);
   return {{"base", HexText(module.base)},
           {"size", HexText(module.size)},
           {"time_stamp", CodeText(module.time_stamp)},
           {"file_version", version ? Json(*version) : Json(nullptr)},
-          {"path", module.name},
-          {"file_name", FileNameOf(module.name)}};
+          {"path", std::move(module.name)},
+          {"file_name", std::move(file_name)}};
 }
 
 }  // namespace
 
-Json MinidumpJson(const Minidump& dump) {
+Json MinidumpJson(Minidump dump) {
   Json json;
   json["dump"] = {{"file_size", dump.file_size},
                   {"streams", dump.stream_count},
@@ -88,12 +91,12 @@ Json MinidumpJson(const Minidump& dump) {
   json["threads"] = ThreadsJson(dump);
   json["process"] = dump.misc_info ? ProcessJson(*dump.misc_info) : nullptr;
   Json modules = Json::array();
-  for (const ModuleInfo& module : dump.modules) modules.push_back(ModuleJson(module));
-  json["modules"] = modules;
+  for (ModuleInfo& module : dump.modules) modules.push_back(ModuleJson(module));
+  json["modules"] = std::move(modules);
   return json;
 }
 
-Json AnalysisJson(const MinidumpResult& read) {
+Json AnalysisJson(MinidumpResult read) {
   Json json;
   json["analysis_version"] = kAnalysisVersion;
   if (!read.minidump) {
@@ -104,7 +107,7 @@ Json AnalysisJson(const MinidumpResult& read) {
   const CrashSummaryResult summary = SummarizeCrash(*read.minidump);
   json["crash"] = summary.crash ? CrashSummaryJson(*summary.crash) : nullptr;
   if (!summary.crash) json["analysis_error"] = summary.error;
-  json["minidump"] = MinidumpJson(*read.minidump);
+  json["minidump"] = MinidumpJson(std::move(*read.minidump));
   return json;
 }
 

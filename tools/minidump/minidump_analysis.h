@@ -19,7 +19,8 @@ constexpr int kAnalysisVersion = 1;
 // time written, flags, memory ranges), "exception" (with its parameters), "system",
 // "threads" (count, the crashing thread's stack), "process" (misc info) and "modules" (base,
 // size, time stamp, file version, path, file name). Absent streams are null.
-nlohmann::ordered_json MinidumpJson(const Minidump& dump);
+// Takes `dump`'s texts rather than copy them.
+nlohmann::ordered_json MinidumpJson(Minidump dump);
 
 // The analysis stored with a report. Always an object with "analysis_version" and "crash":
 // the crash summary, or null with an "analysis_error" text ("unreadable: <reason>" when the
@@ -33,7 +34,7 @@ nlohmann::ordered_json AnalyzeMinidumpFile(const std::filesystem::path& path);
 nlohmann::ordered_json AnalyzeOpenMinidumpFile(FileHandle file);
 
 // As above, for what a read gave.
-nlohmann::ordered_json AnalysisJson(const MinidumpResult& read);
+nlohmann::ordered_json AnalysisJson(MinidumpResult read);
 
 }  // namespace fennick_minidump
 

@@ -136,12 +136,18 @@ class Reader {
       return Fail(std::string(what) + " longer than " + std::to_string(kMaxStringUnits) +
                   " characters");
     }
-    string_bytes_ += header.length;
-    if (string_bytes_ > kMaxTextBytes) return Fail("texts take more than 16 MiB together");
+    // Each unit takes at least one byte of UTF-8: a text that cannot fit is not read at all.
+    if (string_bytes_ + header.length / 2 > kMaxTextBytes) return TextsTooLong();
     std::vector<uint8_t> units(header.length);
     if (!ReadBytes(uint64_t{rva} + sizeof header, units.size(), units.data(), what)) return false;
     *out = Utf16LeToUtf8(units);
-    return true;
+    string_bytes_ += out->size();
+    return string_bytes_ <= kMaxTextBytes || TextsTooLong();
+  }
+
+  bool TextsTooLong() {
+    return Fail("texts take more than " + std::to_string(kMaxTextBytes >> 20) +
+                " MiB together");
   }
 
   bool ReadAll(Minidump* dump) {
@@ -337,7 +343,7 @@ class Reader {
   const ByteSource& source_;
   const uint64_t size_;
   std::vector<Directory> streams_;
-  uint64_t string_bytes_ = 0;
+  uint64_t string_bytes_ = 0;  // the UTF-8 bytes of the texts kept
   std::string error_;
 };
 

@@ -17,8 +17,10 @@ namespace fennick_minidump {
 // Limits that keep a hostile dump from costing more than a real one. Every count is also
 // bounded by the bytes its stream holds.
 constexpr size_t kMaxModules = 16384;
-constexpr size_t kMaxStringUnits = 32767;             // the longest path Windows has
-constexpr uint64_t kMaxTextBytes = 16 * 1024 * 1024;  // module names and the like, together
+constexpr size_t kMaxStringUnits = 32767;  // the longest path Windows has
+// Module names and the like, together, in the UTF-8 the reader keeps: one long name that
+// many modules point at counts once for each of them.
+constexpr uint64_t kMaxTextBytes = 4 * 1024 * 1024;
 
 struct ExceptionInfo {
   uint32_t thread_id = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "minidump_format.h"
+#include "minidump_reader.h"
 
 namespace fennick_minidump {
 
@@ -129,6 +130,23 @@ inline void Put32(std::string* bytes, size_t offset, uint32_t value) {
 }
 inline void Put64(std::string* bytes, size_t offset, uint64_t value) {
   std::memcpy(bytes->data() + offset, &value, sizeof value);
+}
+
+// `count` modules whose names all point at one name of the longest length allowed, made of
+// `unit`: a dump of 64 KiB and a record per module that asks for `count` long names.
+inline std::string SharedLongNames(size_t count, char16_t unit = u'a') {
+  DumpParts parts;
+  parts.modules.resize(count, parts.modules[1]);
+  parts.module_names.assign(count, u"m.dll");
+  parts.module_names[0].assign(kMaxStringUnits, unit);
+  DumpLayout at;
+  std::string bytes = BuildDump(parts, &at);
+  for (size_t i = 0; i < count; ++i) {
+    Put32(&bytes,
+          at.module_list + kListCountSize + i * sizeof(Module) + offsetof(Module, module_name_rva),
+          at.first_module_name);
+  }
+  return bytes;
 }
 
 }  // namespace fennick_minidump

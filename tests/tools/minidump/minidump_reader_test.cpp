@@ -91,22 +91,6 @@ std::function<std::string()> Patched(uint32_t DumpLayout::*part, size_t field, i
   };
 }
 
-// `count` modules whose names all point at one name of the longest length allowed.
-std::string SharedLongNames(size_t count) {
-  DumpParts parts;
-  parts.modules.resize(count, parts.modules[1]);
-  parts.module_names.assign(count, u"m.dll");
-  parts.module_names[0].assign(kMaxStringUnits, u'a');
-  DumpLayout at;
-  std::string bytes = BuildDump(parts, &at);
-  for (size_t i = 0; i < count; ++i) {
-    Put32(&bytes,
-          at.module_list + kListCountSize + i * sizeof(Module) + offsetof(Module, module_name_rva),
-          at.first_module_name);
-  }
-  return bytes;
-}
-
 // The size of directory entry `index` (0 system info, 1 exception, 4 misc info).
 constexpr size_t EntrySize(size_t index) {
   return index * sizeof(Directory) + offsetof(Directory, location) +
@@ -181,8 +165,6 @@ TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
          return BuildDump(parts);
        },
        "16385 modules, more than 16384"},
-      {"one long name shared by many modules", [] { return SharedLongNames(257); },
-       "texts take more than 16 MiB together"},
   };
   for (const auto& c : cases) {
     const MinidumpResult read = ReadMinidump(Bytes(c.make()));
@@ -192,8 +174,32 @@ TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
         << c.what << ": " << read.error;
   }
   EXPECT_TRUE(ReadMinidump(Bytes(BuildDump({}))).minidump);
-  // Names may take just under the limit together.
-  EXPECT_TRUE(ReadMinidump(Bytes(SharedLongNames(256))).minidump);
+}
+
+// What names cost is the text kept, whatever one name may hold: a name that many modules
+// point at counts once for each of them.
+TEST(MinidumpReaderTest, TheNamesKeptTakeAtMostTheTextLimitTogether) {
+  const struct {
+    char16_t unit;
+    size_t utf8_bytes;
+  } names[] = {{u'a', 1}, {u'\u4E2D', 3}};
+  for (const auto& [unit, utf8_bytes] : names) {
+    const size_t fit = kMaxTextBytes / (kMaxStringUnits * utf8_bytes);
+    for (const size_t count : {fit, fit + 1, kMaxModules}) {
+      SCOPED_TRACE(std::to_string(count) + " names of " + std::to_string(utf8_bytes) +
+                   "-byte characters");
+      const MinidumpResult read = ReadMinidump(Bytes(SharedLongNames(count, unit)));
+      if (count > fit) {
+        EXPECT_EQ(read.error, "unreadable: texts take more than 4 MiB together");
+        continue;
+      }
+      ASSERT_TRUE(read.minidump) << read.error;
+      size_t kept = read.minidump->system_info->service_pack.size();
+      for (const ModuleInfo& module : read.minidump->modules) kept += module.name.size();
+      EXPECT_EQ(read.minidump->modules.size(), count);
+      EXPECT_LE(kept, kMaxTextBytes);
+    }
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -36,7 +37,10 @@ class SlowClient {
   SlowClient& operator=(const SlowClient&) = delete;
 
   bool connected() const { return connected_; }
-  void SendByte() const { send(socket_, "a", 1, MSG_NOSIGNAL); }
+  void SendByte() const { Send("a"); }
+  void Send(std::string_view bytes) const {
+    send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
   std::string Received() const {
     char buffer[256];
     const ssize_t count = recv(socket_, buffer, sizeof buffer, 0);
@@ -122,6 +126,33 @@ TEST(IngestSlowClients, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
   EXPECT_EQ(std::count_if(held.begin(), held.end(),
                           [](const auto& connection) { return connection->Dropped(); }),
             0);
+}
+
+TEST(IngestSlowClients, AnUploadMayTakeLongerThanItsHeadersMay) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const std::string dump(1024 * 1024, 'd');
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"dump_id\"\r\n\r\nSLOW\r\n"
+      "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"slow.dmp\"\r\n\r\n" +
+      dump + "\r\n--b--\r\n";
+  const SlowClient uploader(server.port(),
+                            std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") +
+                                kIngestApiKey +
+                                "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                                "Content-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n");
+  ASSERT_TRUE(uploader.connected());
+  // 64 KiB a second, steadily: some 16 seconds, past the headers' deadline and well within
+  // the request's.
+  constexpr size_t kStep = 16 * 1024;
+  for (size_t at = 0; at < body.size(); at += kStep) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    uploader.Send(std::string_view(body).substr(at, kStep));
+  }
+  const std::string reply = uploader.Received();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 ")) << reply;
+  EXPECT_TRUE(ReadTestFile(temp / "store" / "SLOW" / "slow.dmp") == dump);
 }
 
 }  // namespace

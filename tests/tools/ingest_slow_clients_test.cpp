@@ -136,12 +136,11 @@ TEST(IngestSlowClients, AnUploadMayTakeLongerThanItsHeadersMay) {
       "--b\r\nContent-Disposition: form-data; name=\"dump_id\"\r\n\r\nSLOW\r\n"
       "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"slow.dmp\"\r\n\r\n" +
       dump + "\r\n--b--\r\n";
-  const SlowClient uploader(server.port(),
-                            std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") +
-                                kIngestApiKey +
-                                "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
-                                "Content-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n");
+  const SlowClient uploader(
+      server.port(), std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") + kIngestApiKey +
+                         "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                         "Content-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n");
   ASSERT_TRUE(uploader.connected());
   // 64 KiB a second, steadily: some 16 seconds, past the headers' deadline and well within
   // the request's.

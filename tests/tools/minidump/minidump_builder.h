@@ -38,7 +38,7 @@ struct DumpParts {
                                  {7, 0, 0, 0, 0, {0x300000, {0x2000, 0}}, {}}};
   MiscInfo misc = {24, kMiscProcessId | kMiscProcessTimes, 4242, 1700000000, 0, 0};
   std::string memory = "stack bytes";  // one memory range at 0x300000, in both memory lists
-  uint32_t memory64_ranges = 1;         // the memory64 list's share of it, in this many ranges
+  uint32_t memory64_ranges = 1;        // the memory64 list holds it cut into this many ranges
 };
 
 // Where BuildDump put each part, for tests that break the dump byte by byte.

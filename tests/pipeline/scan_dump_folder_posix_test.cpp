@@ -4,7 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -49,12 +49,13 @@ class Racer {
       : watch_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
     EXPECT_GE(inotify_add_watch(watch_, folder.c_str(), IN_OPEN), 0);
     // It spins rather than sleeps: a woken thread would often come too late to race at all.
+    // It stops waiting once the run is over and every event of it has been read.
     thread_ = std::thread([=, this] {
       alignas(inotify_event) char buffer[4096];
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      for (const std::string* awaited = &marker;
-           awaited && std::chrono::steady_clock::now() < deadline;) {
+      for (const std::string* awaited = &marker; awaited;) {
+        const bool run_over = run_over_;
         const ssize_t length = read(watch_, buffer, sizeof buffer);
+        if (length <= 0 && run_over) break;
         for (ssize_t at = 0; awaited && at < length;) {
           const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
           if (event->len > 0 && *awaited == event->name) awaited = awaited == &marker ? &name : nullptr;
@@ -65,12 +66,14 @@ class Racer {
     });
   }
   ~Racer() {
+    run_over_ = true;
     thread_.join();
     close(watch_);
   }
 
  private:
   int watch_;
+  std::atomic<bool> run_over_ = false;
   std::thread thread_;
 };
 

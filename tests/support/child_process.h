@@ -56,7 +56,7 @@ class BackgroundProcess {
 };
 
 // POSIX only: waits until a TCP connection to 127.0.0.1:`port` succeeds; false after
-// `seconds`.
-bool WaitForPort(int port, int seconds = 10);
+// `seconds`, which only a server that never starts takes on however loaded a machine.
+bool WaitForPort(int port, int seconds = 120);
 
 #endif  // FENNICK_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -46,6 +46,15 @@ httplib::MultipartFormDataItems Form(const std::string& dump_id, const std::stri
           {"app_version", version, "", ""}};
 }
 
+// A received_utc that moves with `received_ms`, counted from a day's 10:15:30.
+std::string ReceivedUtc(int64_t received_ms) {
+  char text[48];
+  std::snprintf(text, sizeof text, "2026-12-08T10:15:%02lld.%03lldZ",
+                static_cast<long long>(30 + received_ms / 1000),
+                static_cast<long long>(received_ms % 1000));
+  return text;
+}
+
 // A report folder as an earlier server left it: the dump d.dmp and a report.json, with
 // `analysis` when it is not null.
 void PlantReport(const fs::path& store, const std::string& dump_id, int64_t received_ms,
@@ -53,7 +62,7 @@ void PlantReport(const fs::path& store, const std::string& dump_id, int64_t rece
   json record = {{"fields", {{"dump_id", dump_id}, {"uin", "42"}}},
                  {"dump_file", "d.dmp"},
                  {"dump_bytes", dump.size()},
-                 {"received_utc", "2026-12-08T10:15:30.000Z"},
+                 {"received_utc", ReceivedUtc(received_ms)},
                  {"received_ms", received_ms}};
   if (!analysis.is_null()) record["analysis"] = analysis;
   WriteTestFile(store / dump_id / "d.dmp", dump);
@@ -212,6 +221,7 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
        "</api/reports?page=3&per_page=2>"},
       {"/api/reports?page=3&per_page=2", 200, {"R1"}, "5", ""},
       {"/api/reports?page=4&per_page=2", 200, {}, "5", ""},
+      {"/api/reports?per_page=5", 200, {"R5", "R4", "R3", "R2", "R1"}, "5", ""},
       {"/api/reports?per_page=100000", 200, {"R5", "R4", "R3", "R2", "R1"}, "5", ""},
       {"/api/reports?signature=A&per_page=2",
        200,
@@ -241,6 +251,10 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
     EXPECT_EQ(res->get_header_value("X-Total-Count"), total);
     EXPECT_EQ(res->get_header_value("Link"), next.empty() ? "" : next + "; rel=\"next\"");
   }
+  // Crash A was first seen with R1, last with R3.
+  const json a = GetJson(server, "/api/groups")[0];
+  EXPECT_EQ(a["first_received_utc"], ReceivedUtc(1)) << a;
+  EXPECT_EQ(a["last_received_utc"], ReceivedUtc(3)) << a;
   // The inbox page: its pages link to each other, and a group to the list of its reports.
   const std::tuple<std::string, std::vector<std::string>, std::vector<std::string>> pages[] = {
       {"/?per_page=2",
@@ -257,6 +271,19 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
     for (const std::string& text : left_out)
       EXPECT_EQ(page->body.find(text), std::string::npos) << path << " " << text;
   }
+}
+
+TEST(IngestCrashTest, ServesAThousandAPageAtMost) {
+  TempFolder temp;
+  const fs::path store = temp / "store";
+  for (int i = 1; i <= 1001; ++i) {
+    PlantReport(store, "R" + std::to_string(i), i, "MDMP", AnalysisNaming("A"));
+  }
+  IngestProcess server(store);
+  const httplib::Result res = server.Client().Get("/api/reports?per_page=1001");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body, nullptr, false).size(), 1000u);
+  EXPECT_EQ(res->get_header_value("Link"), "</api/reports?page=2&per_page=1000>; rel=\"next\"");
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ TEST_F(IngestServerTest, InboxListsReportsNewestFirstAndServesOnlyStoredDumps) {
   }
 }
 
-TEST(IngestServerLinks, ServesAndAnalysesNothingThroughAPlantedLink) {
+TEST(IngestServerLinks, ServesAndAnalysesNothingThroughAPlantedLinkOrForeignName) {
   TempFolder temp;
   const fs::path store = temp / "store";
   const std::string record = R"({"dump_file":"x.dmp","dump_bytes":6,"received_ms":1})";
@@ -168,6 +168,9 @@ TEST(IngestServerLinks, ServesAndAnalysesNothingThroughAPlantedLink) {
   WriteTestFile(store / "LINKED-RECORD" / "x.dmp", "MDMP-r");
   fs::create_symlink(elsewhere / "report.json", store / "LINKED-RECORD" / "report.json");
   fs::create_directory_symlink(elsewhere, store / "LINKED-FOLDER");
+  // A name the store never gives: it writes A as A, so this folder is no report of A.
+  WriteTestFile(store / "%41" / "x.dmp", "MDMP-a");
+  WriteTestFile(store / "%41" / "report.json", record);
   IngestProcess server(store);
 
   const json list = json::parse(server.Client().Get("/api/reports")->body, nullptr, false);
@@ -291,6 +294,10 @@ TEST(IngestServerDurability, AnswersOnlyOnceTheReportIsOnTheDiskAndPrivate) {
   ASSERT_NE(moved, std::string::npos) << calls;
   EXPECT_LT(store_flushed, answered) << calls;
   EXPECT_NE(answered, std::string::npos) << calls;
+  // The store made at start: its own entry reaches the disk too, or none of its reports would.
+  const size_t store_made = calls.find("mkdir(\"" + store.string() + "\", 0700) = 0");
+  ASSERT_NE(store_made, std::string::npos) << calls;
+  EXPECT_LT(FlushOfOpen(calls, temp.path().string(), store_made), moved) << calls;
 }
 
 TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
@@ -308,10 +315,11 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   // Should text from a report ever slip past escaping, the browser still runs no script.
   EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"),
             std::string::npos);
-  // An alert() that ran would hold the browser until this deadline ends it.
+  // An alert() that ran would hold the browser until this deadline ends it; it ends before
+  // RunProcess's own, and a browser on a loaded machine is done long before.
   ProcessOutput browser =
       RunProcess("/usr/bin/timeout",
-                 {"--kill-after=5", "30", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
+                 {"--kill-after=5", "100", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
                   "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
                   "--user-data-dir=" + (temp_ / "chromium").string(), "--dump-dom",

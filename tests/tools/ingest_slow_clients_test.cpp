@@ -72,15 +72,20 @@ TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
   IngestProcess server(temp / "store");
   std::vector<std::unique_ptr<SlowClient>> header_tricklers;
   std::vector<std::unique_ptr<SlowClient>> body_tricklers;
-  for (int i = 0; i < 8; ++i) {
-    header_tricklers.push_back(
-        std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\nX-Slow: "));
+  // The bodies come first and would fill a pool of 16 threads by themselves; only the
+  // request's deadline, far off, would free one.
+  for (int i = 0; i < 16; ++i) {
     body_tricklers.push_back(std::make_unique<SlowClient>(
         server.port(), std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") +
                            kIngestApiKey +
                            "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
                            "Content-Length: 100000\r\n\r\n--b\r\n"));
-    ASSERT_TRUE(header_tricklers.back()->connected() && body_tricklers.back()->connected());
+    ASSERT_TRUE(body_tricklers.back()->connected());
+  }
+  for (int i = 0; i < 8; ++i) {
+    header_tricklers.push_back(
+        std::make_unique<SlowClient>(server.port(), "GET / HTTP/1.1\r\nX-Slow: "));
+    ASSERT_TRUE(header_tricklers.back()->connected());
   }
   // A byte a second: never idle long enough to be dropped for silence, never done.
   std::atomic<bool> trickling = true;
@@ -92,21 +97,18 @@ TEST(IngestSlowClients, TricklingClientsKeepNoOneWaitingAndSlowHeadersAreCut) {
     }
   });
 
-  // The limits a slow client meets would also end these requests; they are far away.
   httplib::Client client = server.Client();
-  client.set_read_timeout(std::chrono::seconds(30));
   const httplib::Result upload =
       client.Post("/api/report/crash", {{"X-Api-Key", kIngestApiKey}}, ReportForm("IN-TIME"));
   const httplib::Result inbox = client.Get("/api/reports");
   ASSERT_TRUE(upload && inbox);
   EXPECT_EQ(upload->status, 200);
   EXPECT_NE(inbox->body.find("IN-TIME"), std::string::npos);
-  // Both were answered while every trickler was still held.
-  for (auto& trickler : header_tricklers) EXPECT_FALSE(trickler->Dropped());
+  // Both were answered while every trickled body was still held.
   for (auto& trickler : body_tricklers) EXPECT_FALSE(trickler->Dropped());
 
-  // Headers that never end are cut at their deadline, well before this wait ends.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // Headers that never end are cut at their deadline, long before this wait ends.
+  const auto give_up = std::chrono::steady_clock::now() + kIngestPatience;
   auto cut = [&] {
     return std::count_if(header_tricklers.begin(), header_tricklers.end(),
                          [](const auto& trickler) { return trickler->Dropped(); });
@@ -214,6 +216,32 @@ TEST(IngestSlowClients, ABodyBelowThePaceIsCutWith408) {
   const std::string reply = slow.ReceivedUntilClosed();
   EXPECT_TRUE(reply.starts_with("HTTP/1.1 408 ")) << reply;
   EXPECT_TRUE(reply.ends_with("{\"code\":408}")) << reply;
+}
+
+TEST(IngestSlowClients, AnUploadMayTakeLongerThanItsHeadersMay) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const std::string dump(1024 * 1024, 'd');
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"dump_id\"\r\n\r\nSLOW\r\n"
+      "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"slow.dmp\"\r\n\r\n" +
+      dump + "\r\n--b--\r\n";
+  const SlowClient uploader(
+      server.port(), std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") + kIngestApiKey +
+                         "\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                         "Content-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n");
+  ASSERT_TRUE(uploader.connected());
+  // 64 KiB a second, steadily: some 16 seconds, past the headers' deadline and well within
+  // the request's.
+  constexpr size_t kStep = 16 * 1024;
+  for (size_t at = 0; at < body.size(); at += kStep) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    uploader.Send(std::string_view(body).substr(at, kStep));
+  }
+  const std::string reply = uploader.Received();
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 ")) << reply;
+  EXPECT_TRUE(ReadTestFile(temp / "store" / "SLOW" / "slow.dmp") == dump);
 }
 
 }  // namespace

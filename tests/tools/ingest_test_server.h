@@ -14,6 +14,10 @@
 #include "support/child_process.h"
 
 inline constexpr char kIngestApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
+// How long a test waits for the server to start or to answer: only a server that hangs
+// takes this long, however loaded the machine (a sanitized server took half a minute over
+// one report of 1 MiB of escaped text on two cores at load 12).
+inline constexpr std::chrono::seconds kIngestPatience{300};
 
 // The built fennick-ingest on a free port of 127.0.0.1 with the store `store`, started
 // through `launcher` when one is given (such as strace); stopped with SIGTERM on
@@ -25,9 +29,12 @@ class IngestProcess {
                          std::vector<std::string> launcher = {})
       : process_(Program(launcher), Arguments(launcher, store, options)) {
     // The port is the one the start line names.
+    const auto give_up = std::chrono::steady_clock::now() + kIngestPatience;
     std::string log;
-    for (int i = 0; i < 500 && (log = process_.StandardError()).find(", store ") == log.npos; ++i)
+    while ((log = process_.StandardError()).find(", store ") == log.npos &&
+           std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     const size_t store_at = log.find(", store ");
     if (store_at == log.npos) {
       ADD_FAILURE() << "fennick-ingest did not start: " << log;
@@ -37,7 +44,12 @@ class IngestProcess {
   }
 
   int port() const { return port_; }
-  httplib::Client Client() const { return httplib::Client("127.0.0.1", port_); }
+  httplib::Client Client() const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(kIngestPatience);
+    client.set_write_timeout(kIngestPatience);
+    return client;
+  }
   std::string Log() const { return process_.StandardError(); }
   int Stop() { return process_.Stop(); }
 

@@ -39,6 +39,7 @@ struct DumpParts {
                                  {7, 0, 0, 0, 0, {0x300000, {0x2000, 0}}, {}}};
   MiscInfo misc = {24, kMiscProcessId | kMiscProcessTimes, 4242, 1700000000, 0, 0};
   std::string memory = "stack bytes";  // one memory range at 0x300000, in both memory lists
+  uint32_t memory64_ranges = 1;        // the memory64 list holds it cut into this many ranges
 };
 
 // Where BuildDump put each part, for tests that break the dump byte by byte.
@@ -116,8 +117,13 @@ inline std::string BuildDump(DumpParts parts, DumpLayout* layout = nullptr) {
   writer.AddStream(kMiscInfoStream, parts.misc);
   at.memory_list = writer.AddStream(
       kMemoryListStream, std::vector<MemoryDescriptor>{{0x300000, {memory_size, memory}}});
-  at.memory64_list = writer.Add(Memory64ListHeader{1, memory});
-  writer.Add(MemoryDescriptor64{0x300000, memory_size});
+  const uint32_t ranges = parts.memory64_ranges;
+  at.memory64_list = writer.Add(Memory64ListHeader{ranges, memory});
+  for (uint32_t i = 0; i < ranges; ++i) {
+    const uint32_t begin = memory_size * i / ranges;
+    const uint32_t end = memory_size * (i + 1) / ranges;
+    writer.Add(MemoryDescriptor64{0x300000 + begin, end - begin});
+  }
   writer.Named(kMemory64ListStream, at.memory64_list);
   std::string bytes = writer.Finish(&at.directory);
   if (layout != nullptr) *layout = at;

@@ -157,6 +157,19 @@ TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
          return bytes;
        },
        "memory range past the end of the file"},
+      {"second memory64 range past the end",
+       [] {
+         DumpParts parts;
+         parts.memory64_ranges = 2;
+         DumpLayout at;
+         std::string bytes = BuildDump(parts, &at);
+         Put64(&bytes,
+               at.memory64_list + sizeof(Memory64ListHeader) + sizeof(MemoryDescriptor64) +
+                   offsetof(MemoryDescriptor64, data_size),
+               bytes.size());
+         return bytes;
+       },
+       "memory range past the end of the file"},
       {"more modules than the limit",
        [] {
          DumpParts parts;
@@ -174,6 +187,9 @@ TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
         << c.what << ": " << read.error;
   }
   EXPECT_TRUE(ReadMinidump(Bytes(BuildDump({}))).minidump);
+  DumpParts two_ranges;
+  two_ranges.memory64_ranges = 2;
+  EXPECT_TRUE(ReadMinidump(Bytes(BuildDump(two_ranges))).minidump);
 }
 
 // What names cost is the text kept, whatever one name may hold: a name that many modules

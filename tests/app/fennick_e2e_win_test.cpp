@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/fennick_test.h"
+#include "support/environment.h"
 #include "support/test_ingest_server.h"
 
 namespace {
@@ -73,6 +74,14 @@ std::wstring Long(const fs::path& path) {
   return path.native().starts_with(L"\\\\?\\") ? path.native() : L"\\\\?\\" + path.native();
 }
 
+// The folder that Win32 makes of `path`; a long form is taken as it stands.
+fs::path FullPath(const fs::path& path) {
+  if (path.native().starts_with(L"\\\\?\\")) return path;
+  std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+  return full;
+}
+
 // The files in `folder`, listed through the long form.
 std::vector<std::wstring> Files(const fs::path& folder) {
   std::vector<std::wstring> names;
@@ -116,12 +125,16 @@ class DeepFolder {
 
 // Each report goes out once, with the agent's own dump_id, and leaves its folder empty:
 // names that Win32 would take for devices, a folder deeper than 260 characters, a drive given
-// by its letter alone, and sidecars that name their dump in a spelling the file system
-// accepts (other letter case, a trailing dot, the 8.3 short name).
+// by its letter alone or with a folder taken from its current one, "..", and sidecars that
+// name their dump in a spelling the file system accepts (other letter case, a trailing dot,
+// the 8.3 short name).
 TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
   const TempFolder on_z(L"Z:\\tmp");
   const DeepFolder deep(on_z.path());
-  const fs::path t_drive = L"T:\\";  // the build tree's t-drive folder, mapped by the emulator
+  // Drive T: is the build tree's t-drive folder, mapped by the emulator. Its current folder,
+  // kept (as cmd.exe keeps it) in the variable "=T:" that the program inherits, is one below
+  // its root.
+  const ScopedEnvironment t_current({{"=T:", fs::path(L"T:\\current")}});
   constexpr wchar_t kShortName[] = L"~";
   // folder, as given to --scan, dump, metadata stem, the sidecar's name for the dump
   const std::vector<std::tuple<fs::path, std::wstring, std::wstring, std::wstring>> cases = {
@@ -139,9 +152,13 @@ TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
       {on_z.path(), L"LongerName.dmp", L"X", kShortName},
       {deep.path(), L"a.dmp", L"a", L"a.dmp"},
       {Long(deep.path()), L"a.dmp", L"a", L"a.dmp"},
-      {L"T:", L"a.dmp", L"a", L"a.dmp"}};
+      {on_z / L"sub\\..\\dumps", L"a.dmp", L"a", L"a.dmp"},
+      {L"T:", L"a.dmp", L"a", L"a.dmp"},
+      {L"T:dumps", L"a.dmp", L"a", L"a.dmp"}};
   for (const auto& [given, dump, stem, named] : cases) {
-    const fs::path folder = given == L"T:" ? t_drive : given;
+    const fs::path folder = FullPath(given);
+    std::error_code there_already;
+    fs::create_directories(folder, there_already);
     RemoveFilesIn(folder);
     WriteTestFile(Long(folder / dump), MinidumpBytes(64));
     std::wstring dump_file = named;

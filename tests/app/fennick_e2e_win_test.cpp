@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -67,6 +68,67 @@ TEST_F(FennickTest, NonAsciiPathsReachTheServerAndTheLogWhole) {
   ExpectRun({"--scan", forward}, 0, Line("upload succeeded: ", forward + L"\\a.dmp"));
   ASSERT_EQ(server.Uploads().size(), 1u);
   EXPECT_FALSE(fs::exists(folder / "a.dmp"));
+}
+
+std::wstring Quoted(const fs::path& path) { return L"\"" + path.native() + L"\""; }
+
+// What a console shows when `command` runs in it with its standard error there (through
+// in_console.exe, in code page 437): text in UTF-8 among terminal control sequences.
+std::string ConsoleText(const std::wstring& command) {
+  HANDLE input_read, input_write, output_read, output_write;
+  if (!CreatePipe(&input_read, &input_write, nullptr, 0)) return "";
+  if (!CreatePipe(&output_read, &output_write, nullptr, 0)) return "";
+  HPCON console = nullptr;
+  const HRESULT made = CreatePseudoConsole(COORD{400, 25}, input_read, output_write, 0, &console);
+  CloseHandle(input_read);
+  CloseHandle(output_write);
+  // The console's output is read while it runs: a full pipe would stop it.
+  std::string shown;
+  std::thread reader([&shown, output_read] {
+    char buffer[4096];
+    DWORD count = 0;
+    while (ReadFile(output_read, buffer, sizeof buffer, &count, nullptr) && count > 0)
+      shown.append(buffer, count);
+  });
+  if (SUCCEEDED(made)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::string storage(size, '\0');
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+    UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console,
+                              sizeof console, nullptr, nullptr);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = attributes;
+    std::wstring line = Quoted(FENNICK_IN_CONSOLE_EXE) + L" " + command;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                       EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                       &process)) {
+      // A hang fails the test instead of stalling it.
+      if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 1);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    ClosePseudoConsole(console);
+  }
+  reader.join();
+  CloseHandle(input_write);
+  CloseHandle(output_read);
+  return shown;
+}
+
+TEST_F(FennickTest, ALineOnAConsoleShowsItsCharacters) {
+  // Handed to a console in code page 437 as UTF-8 bytes, U+00E9 would show as two other
+  // characters (U+251C U+2310).
+  const fs::path dump = Dumps() / L"caf\xE9.dmp";
+  WriteTestFile(dump, "not a minidump");
+  const ScopedEnvironment folders(FolderEnvironment(data_home_.path(), temp_.path()));
+  const std::string shown = ConsoleText(Quoted(FENNICK_EXE) + L" --scan " + Quoted(Dumps()));
+  EXPECT_NE(shown.find("invalid or oversized dump: " + Utf8(dump)), std::string::npos) << shown;
 }
 
 // The long form of `path`, where no length limit applies and no name means a device.

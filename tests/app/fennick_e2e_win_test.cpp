@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "app/fennick_test.h"
+#include "support/environment.h"
 #include "support/test_ingest_server.h"
 
 namespace {
@@ -68,9 +70,78 @@ TEST_F(FennickTest, NonAsciiPathsReachTheServerAndTheLogWhole) {
   EXPECT_FALSE(fs::exists(folder / "a.dmp"));
 }
 
+std::wstring Quoted(const fs::path& path) { return L"\"" + path.native() + L"\""; }
+
+// What a console shows when `command` runs in it with its standard error there (through
+// in_console.exe, in code page 437): text in UTF-8 among terminal control sequences.
+std::string ConsoleText(const std::wstring& command) {
+  HANDLE input_read, input_write, output_read, output_write;
+  if (!CreatePipe(&input_read, &input_write, nullptr, 0)) return "";
+  if (!CreatePipe(&output_read, &output_write, nullptr, 0)) return "";
+  HPCON console = nullptr;
+  const HRESULT made = CreatePseudoConsole(COORD{400, 25}, input_read, output_write, 0, &console);
+  CloseHandle(input_read);
+  CloseHandle(output_write);
+  // The console's output is read while it runs: a full pipe would stop it.
+  std::string shown;
+  std::thread reader([&shown, output_read] {
+    char buffer[4096];
+    DWORD count = 0;
+    while (ReadFile(output_read, buffer, sizeof buffer, &count, nullptr) && count > 0)
+      shown.append(buffer, count);
+  });
+  if (SUCCEEDED(made)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::string storage(size, '\0');
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+    UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console,
+                              sizeof console, nullptr, nullptr);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = attributes;
+    std::wstring line = Quoted(FENNICK_IN_CONSOLE_EXE) + L" " + command;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                       EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                       &process)) {
+      // A hang fails the test instead of stalling it.
+      if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 1);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    ClosePseudoConsole(console);
+  }
+  reader.join();
+  CloseHandle(input_write);
+  CloseHandle(output_read);
+  return shown;
+}
+
+TEST_F(FennickTest, ALineOnAConsoleShowsItsCharacters) {
+  // Handed to a console in code page 437 as UTF-8 bytes, U+00E9 would show as two other
+  // characters (U+251C U+2310).
+  const fs::path dump = Dumps() / L"caf\xE9.dmp";
+  WriteTestFile(dump, "not a minidump");
+  const ScopedEnvironment folders(FolderEnvironment(data_home_.path(), temp_.path()));
+  const std::string shown = ConsoleText(Quoted(FENNICK_EXE) + L" --scan " + Quoted(Dumps()));
+  EXPECT_NE(shown.find("invalid or oversized dump: " + Utf8(dump)), std::string::npos) << shown;
+}
+
 // The long form of `path`, where no length limit applies and no name means a device.
 std::wstring Long(const fs::path& path) {
   return path.native().starts_with(L"\\\\?\\") ? path.native() : L"\\\\?\\" + path.native();
+}
+
+// The folder that Win32 makes of `path`; a long form is taken as it stands.
+fs::path FullPath(const fs::path& path) {
+  if (path.native().starts_with(L"\\\\?\\")) return path;
+  std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+  return full;
 }
 
 // The files in `folder`, listed through the long form.
@@ -116,12 +187,16 @@ class DeepFolder {
 
 // Each report goes out once, with the agent's own dump_id, and leaves its folder empty:
 // names that Win32 would take for devices, a folder deeper than 260 characters, a drive given
-// by its letter alone, and sidecars that name their dump in a spelling the file system
-// accepts (other letter case, a trailing dot, the 8.3 short name).
+// by its letter alone or with a folder taken from its current one, "..", and sidecars that
+// name their dump in a spelling the file system accepts (other letter case, a trailing dot,
+// the 8.3 short name).
 TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
   const TempFolder on_z(L"Z:\\tmp");
   const DeepFolder deep(on_z.path());
-  const fs::path t_drive = L"T:\\";  // the build tree's t-drive folder, mapped by the emulator
+  // Drive T: is the build tree's t-drive folder, mapped by the emulator. Its current folder,
+  // kept (as cmd.exe keeps it) in the variable "=T:" that the program inherits, is one below
+  // its root.
+  const ScopedEnvironment t_current({{"=T:", fs::path(L"T:\\current")}});
   constexpr wchar_t kShortName[] = L"~";
   // folder, as given to --scan, dump, metadata stem, the sidecar's name for the dump
   const std::vector<std::tuple<fs::path, std::wstring, std::wstring, std::wstring>> cases = {
@@ -139,9 +214,13 @@ TEST_F(FennickTest, ReportsWhateverWin32WouldMakeOfTheirPaths) {
       {on_z.path(), L"LongerName.dmp", L"X", kShortName},
       {deep.path(), L"a.dmp", L"a", L"a.dmp"},
       {Long(deep.path()), L"a.dmp", L"a", L"a.dmp"},
-      {L"T:", L"a.dmp", L"a", L"a.dmp"}};
+      {on_z / L"sub\\..\\dumps", L"a.dmp", L"a", L"a.dmp"},
+      {L"T:", L"a.dmp", L"a", L"a.dmp"},
+      {L"T:dumps", L"a.dmp", L"a", L"a.dmp"}};
   for (const auto& [given, dump, stem, named] : cases) {
-    const fs::path folder = given == L"T:" ? t_drive : given;
+    const fs::path folder = FullPath(given);
+    std::error_code there_already;
+    fs::create_directories(folder, there_already);
     RemoveFilesIn(folder);
     WriteDump(Long(folder / dump), 64);
     std::wstring dump_file = named;

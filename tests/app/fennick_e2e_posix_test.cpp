@@ -20,8 +20,8 @@ TEST_F(FennickTest, TypicalCrashReachesTheReferenceServerAndIsRemoved) {
   BackgroundProcess ingest(FENNICK_INGEST_EXE, {"--port", "5001", "--store", store.path()});
   ASSERT_TRUE(WaitForPort(kIngestPort)) << ingest.StandardError();
   WriteCrashReport(dumps_.path(), "X", 70000);
-  WriteTestFile(dumps_ / "orphan.dmp", MinidumpBytes(512));
-  WriteTestFile(dumps_ / "x.dmp", MinidumpBytes(128));
+  WriteDump(dumps_ / "orphan.dmp", 512);
+  WriteDump(dumps_ / "x.dmp", 128);
   WriteTestFile(dumps_ / "x.crash.json", "{\"dump_file\": 5}");
 
   ExpectRun({"--scan", Dumps()}, 0,
@@ -40,7 +40,7 @@ TEST_F(FennickTest, ParallelRunsOnOneFolderLoseNothingLeaveNothingAndKeepTheAgen
   for (int i = 100; i < 300; ++i) {
     const std::string stem = "r" + std::to_string(i);
     if (i % 5 == 0) {
-      WriteTestFile(dumps_ / (stem + ".dmp"), MinidumpBytes(64));
+      WriteDump(dumps_ / (stem + ".dmp"), 64);
     } else {
       WriteCrashReport(dumps_.path(), stem);
     }
@@ -65,7 +65,7 @@ TEST_F(FennickTest, ParallelRunsOnOneFolderLoseNothingLeaveNothingAndKeepTheAgen
 TEST_F(FennickTest, ADumpNameThatIsNotUtf8IsReportedAsInvalidWithTheNameWhole) {
   // Metadata cannot name such a dump: the file written for it has an empty "dump_file" and
   // is rejected, and the log line carries the name's bytes as they are.
-  WriteTestFile(dumps_ / "x\xFF.dmp", MinidumpBytes(64));
+  WriteDump(dumps_ / "x\xFF.dmp", 64);
   ExpectRun({"--scan", Dumps()}, 1,
             "[Fennick] invalid metadata: " + Dumps().native() + "/x\xFF.crash.json\n");
   EXPECT_NE(ReadTestFile(dumps_ / "x\xFF.crash.json").find("\"dump_file\": \"\","),
@@ -125,7 +125,7 @@ TEST_F(FennickTest, TheSharedTemporaryFolderIsScannedOnlyWhenItIsTheUsersOwn) {
 TEST_F(FennickTest, FilesAreFlushedBeforeTheyAreRenamedIntoPlace) {
   // An orphan dump gets its metadata file, and the upload (to no server) the device id: each
   // is written to a temporary name, flushed, and only then renamed over its final name.
-  WriteTestFile(dumps_ / "o.dmp", MinidumpBytes(64));
+  WriteDump(dumps_ / "o.dmp", 64);
   const fs::path trace = temp_ / "strace.log";
   // LeakSanitizer cannot run under ptrace; in a sanitizer build it would fail the program.
   EnvironmentChanges environment = FolderEnvironment(data_home_.path(), temp_.path());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/fennick_test.h"
+#include "support/native_files.h"
 #include "support/environment.h"
 #include "support/test_ingest_server.h"
 
@@ -126,6 +127,7 @@ TEST_F(FennickTest, ALineOnAConsoleShowsItsCharacters) {
   // characters (U+251C U+2310).
   const fs::path dump = Dumps() / L"caf\xE9.dmp";
   WriteTestFile(dump, "not a minidump");
+  SetLastWriteTime(dump, 1700000000123);
   const ScopedEnvironment folders(FolderEnvironment(data_home_.path(), temp_.path()));
   const std::string shown = ConsoleText(Quoted(FENNICK_EXE) + L" --scan " + Quoted(Dumps()));
   EXPECT_NE(shown.find("invalid or oversized dump: " + Utf8(dump)), std::string::npos) << shown;

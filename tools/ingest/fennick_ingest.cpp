@@ -2,6 +2,7 @@
 // keeps each report in a folder, so that the client can be exercised end to end. It is not
 // the production ingest service.
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -112,7 +113,13 @@ int Serve(Options options) {
 
 }  // namespace
 
+// Every connection has a thread of its own; glibc would give each its own heap arena and
+// keep what an analysis freed there, so a burst of uploads would hold memory it no longer
+// uses. A few arenas shared by all serve as well.
+constexpr int kMaxHeapArenas = 4;
+
 int main(int argc, char** argv) {
+  mallopt(M_ARENA_MAX, kMaxHeapArenas);
   std::vector<std::string_view> args(argv + 1, argv + argc);
   Options options;
   switch (fennick_ingest::ParseOptions(args, &options)) {

@@ -211,17 +211,19 @@ std::optional<SetAside> SetAsideFile(const std::filesystem::path& path) {
 }
 
 // The set-aside file `name` in the folder open as `holder`, when no living run holds it:
-// opened and locked, so no other run acts on it meanwhile. Invalid otherwise.
-ScopedFile TakeSetAsideFile(int holder, const char* name) {
+// opened and locked where it can be, so no other run acts on it meanwhile. A file that
+// cannot be opened has no remover either, since removal starts with an open. Nullopt for
+// anything else.
+std::optional<ScopedFile> TakeSetAsideFile(int holder, const char* name) {
   struct stat status {};
   if (fstatat(holder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
       !(S_ISREG(status.st_mode) || S_ISLNK(status.st_mode))) {
-    return ScopedFile();
+    return std::nullopt;
   }
   // A living remover holds its lock until it is done.
   ScopedFile file = OpenWithoutWaitingAt(holder, name);
   if (file.is_valid() && flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-    return ScopedFile();
+    return std::nullopt;
   }
   return file;
 }
@@ -231,8 +233,8 @@ ScopedFile TakeSetAsideFile(int holder, const char* name) {
 void RecoverSetAsideFile(const std::filesystem::path& folder, int folder_handle, int holder,
                          const std::string& name, const std::string& original_name,
                          const std::filesystem::path& set_aside_path, const SetAsideJudge& judge) {
-  const ScopedFile held = TakeSetAsideFile(holder, name.c_str());
-  if (!held.is_valid()) {
+  const std::optional<ScopedFile> held = TakeSetAsideFile(holder, name.c_str());
+  if (!held) {
     return;
   }
   switch (judge(set_aside_path, folder / original_name)) {

@@ -121,9 +121,12 @@ TEST(ScanDumpFolderPosixTest, AFileAKilledRunSetAsideComesBackUnlessItsRemoverLi
   const fs::path waiting = folder / ".fennick-removing-4242-3";
   WriteDump(waiting / "n.dmp", 100);
   WriteCrashReport(folder.path(), "n");
+  // A link to a dump that is gone cannot be opened, so nothing holds it: it comes back too.
+  fs::create_symlink(folder / "gone", folder / "o.dmp.fennick-removing-4242-4");
   // l's metadata names a dump that is away for now: a failure of this pass.
   EXPECT_EQ(ScanAndListUploads(folder.path(), 1), (std::vector<std::string>{"k.dmp", "n.dmp"}));
   EXPECT_TRUE(fs::exists(held));
+  EXPECT_TRUE(fs::is_symlink(folder / "o.dmp"));
   EXPECT_FALSE(fs::exists(delivered));
   EXPECT_EQ(ReadTestFile(waiting / "n.dmp"), MinidumpBytes(100));
 

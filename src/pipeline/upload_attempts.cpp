@@ -81,8 +81,7 @@ bool IsPassNumber(const json& value) {
 }
 
 // Adds the entries of `text` to `last_failed` (the later pass where both have a path) and
-// returns the number of the last pass saved, or nullopt, adding nothing, when the text is
-// not this file's.
+// returns the number of the last pass saved, or nullopt when the text is not this file's.
 std::optional<int64_t> ParseState(const std::string& text,
                                   std::map<WideString, int64_t>* last_failed) {
   const json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
@@ -97,15 +96,11 @@ std::optional<int64_t> ParseState(const std::string& text,
       !failed->is_object()) {
     return std::nullopt;
   }
-  std::map<WideString, int64_t> entries;
   for (const auto& [key, pass] : failed->items()) {
     if (const std::optional<WideString> path = PathOf(key); path && IsPassNumber(pass)) {
-      entries[*path] = pass.get<int64_t>();
+      int64_t& known = (*last_failed)[*path];
+      known = std::max(known, pass.get<int64_t>());
     }
-  }
-  for (const auto& [path, pass] : entries) {
-    int64_t& known = (*last_failed)[path];
-    known = std::max(known, pass);
   }
   return last_pass->get<int64_t>();
 }

@@ -195,9 +195,15 @@ std::optional<SetAside> SetAsideFile(const std::filesystem::path& path) {
       return std::nullopt;
     }
     aside.removal_folder = OpenFolderAt(aside.folder.get(), aside.removal_name.c_str());
+    if (!aside.removal_folder.is_valid()) {
+      // Gone already: a recovering run found it empty. Any other failure is for good.
+      if (errno == ENOENT) {
+        continue;
+      }
+      return std::nullopt;
+    }
     // The new folder is empty and this process's own: nothing there can be replaced.
-    if (aside.removal_folder.is_valid() &&
-        renameat(aside.folder.get(), aside.name.c_str(), aside.removal_folder.get(),
+    if (renameat(aside.folder.get(), aside.name.c_str(), aside.removal_folder.get(),
                  aside.name.c_str()) == 0) {
       return aside;
     }

@@ -1,6 +1,9 @@
 #include "platform/file_io.h"
 
 #include <algorithm>
+#include <string>
+
+#include "platform/process.h"
 
 namespace {
 
@@ -10,7 +13,9 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 
 bool WriteFileThroughTemporary(const std::filesystem::path& path, std::string_view data) {
   std::filesystem::path temporary = path;
-  temporary += ".tmp";
+  // Runs at the same time each write a temporary of their own: a shared one could be
+  // truncated under its writer or moved away before its own move.
+  temporary += "." + std::to_string(CurrentProcessId()) + ".tmp";
   return WriteWholeFile(temporary, data) && ReplaceFileDurably(temporary, path);
 }
 

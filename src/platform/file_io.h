@@ -111,7 +111,7 @@ std::optional<int64_t> GetLastWriteTimeMs(const std::filesystem::path& path);
 // Never follows a symbolic link planted at `path`. False when any step fails.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view data);
 
-// Writes `data` to `path` + ".tmp" (as WriteWholeFile does) and then moves that file over
+// Writes `data` to `path` + ".<process id>.tmp" (as WriteWholeFile does) and then moves that file over
 // `path` (as ReplaceFileDurably does), so that readers of `path` only ever see its old
 // content or the whole new one, even after a power loss. On failure `path` is unchanged,
 // and the temporary file may remain.

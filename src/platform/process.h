@@ -11,4 +11,7 @@ void SuppressErrorDialogs();
 // path cannot be read.
 std::filesystem::path ExecutableDirectory();
 
+// This process's id, unique among the running processes.
+unsigned long CurrentProcessId();
+
 #endif  // FENNICK_PLATFORM_PROCESS_H_

@@ -27,3 +27,5 @@ std::filesystem::path ExecutableDirectory() {
   }
   return std::filesystem::path();
 }
+
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(getpid()); }

@@ -21,3 +21,5 @@ std::filesystem::path ExecutableDirectory() {
   buffer.resize(length);
   return std::filesystem::path(buffer).parent_path();
 }
+
+unsigned long CurrentProcessId() { return GetCurrentProcessId(); }

@@ -8,13 +8,13 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
-          libcpp-httplib-dev curl time)
+          libcpp-httplib-dev llvm-14-dev curl time)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev)
 for option in "$@"; do
   case "$option" in
     --windows) packages+=("${windows[@]}") ;;
     # The MinGW compiler also builds the PE fixtures of the Linux test suite.
-    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev chromium unzip iproute2) ;;
+    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev clang-14 lld-14 chromium unzip iproute2) ;;
     *) echo "unknown option: $option" >&2; exit 2 ;;
   esac
 done

@@ -43,18 +43,41 @@ struct SystemInfoFacts {
   std::string service_pack;  // UTF-8, empty when none
 };
 
+// A module's CodeView record in the PDB 7.0 form ("RSDS"): the identity of its PDB.
+struct CodeViewRecord {
+  std::array<uint8_t, 16> guid{};  // as stored: Data1, Data2, Data3 little-endian, then Data4
+  uint32_t age = 0;
+  std::string pdb_name;  // the PDB's path as the linker wrote it, UTF-8
+};
+
 struct ModuleInfo {
   uint64_t base = 0;
   uint32_t size = 0;
   uint32_t time_stamp = 0;
   std::optional<std::array<uint16_t, 4>> file_version;  // from VS_FIXEDFILEINFO
   std::string name;                                     // the full path as recorded, UTF-8
+  std::optional<CodeViewRecord> code_view;              // absent for other record forms
 };
 
 struct ThreadInfo {
   uint32_t id = 0;
   uint64_t stack_start = 0;
   uint32_t stack_size = 0;
+};
+
+// The x64 integer registers of a thread, numbered as x64 unwind codes number them:
+// RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8 ... R15.
+struct ThreadContext {
+  std::array<uint64_t, 16> registers{};
+  uint64_t rip = 0;
+};
+
+// Memory the dump holds: `size` bytes of the process's memory from `start` on, stored at
+// `file_offset` in the dump.
+struct MemoryRange {
+  uint64_t start = 0;
+  uint64_t size = 0;
+  uint64_t file_offset = 0;
 };
 
 struct MiscInfoFacts {
@@ -75,6 +98,10 @@ struct Minidump {
   std::optional<ThreadInfo> crashing_thread;  // the thread the exception names
   std::optional<MiscInfoFacts> misc_info;
   size_t memory_ranges = 0;  // memory list and memory64 list together
+  // The crashing thread's registers at the exception (x64 dumps only), and the memory the
+  // dump holds (memory lists, the crashing thread's stack), for unwinding its stack.
+  std::optional<ThreadContext> crash_context;
+  std::vector<MemoryRange> memory;
 };
 
 // A dump, or why it cannot be read: `error` is "unreadable: <reason>" when `minidump` is empty.
@@ -92,6 +119,11 @@ class ByteSource {
   // The reader asks only for ranges that lie within size().
   virtual bool Read(uint64_t offset, size_t length, void* out) const = 0;
 };
+
+// Copies the `length` bytes of process memory at `address` that `dump`, read from `source`,
+// holds into `out`; false when the dump does not hold them all.
+bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address,
+                    size_t length, void* out);
 
 // Reads the dump held by `source`, checking every offset, size and count against it before
 // use. Never throws; a cut, malformed or hostile dump gives its reason in `error`.

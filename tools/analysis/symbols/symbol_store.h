@@ -1,0 +1,41 @@
+#ifndef FENNICK_TOOLS_ANALYSIS_SYMBOLS_SYMBOL_STORE_H_
+#define FENNICK_TOOLS_ANALYSIS_SYMBOLS_SYMBOL_STORE_H_
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "symbol_key.h"
+
+namespace fennick_symbols {
+
+// A folder of symbol files in the symbol-server layout, <file name>/<key>/<file name>, as
+// the usual symbol-store tools fill it. It may be read-only when only read.
+class SymbolStore {
+ public:
+  explicit SymbolStore(std::filesystem::path root);
+
+  const std::filesystem::path& root() const { return root_; }
+
+  // The stored file `file_name` with `key`, found ignoring case; nullopt when absent.
+  std::optional<std::filesystem::path> Find(std::string_view file_name,
+                                            std::string_view key) const;
+
+  struct Added {
+    std::string file_name;
+    SymbolFileKind kind = SymbolFileKind::kExecutable;
+    std::string key;
+    std::string error;  // set, and nothing stored, when the file is no executable or PDB
+  };
+  // Stores the file at `source` as `file_name` (a bare file name) under the key read from
+  // the file itself: durably, private to this user, and whole or not at all.
+  Added Add(const std::filesystem::path& source, std::string_view file_name) const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace fennick_symbols
+
+#endif  // FENNICK_TOOLS_ANALYSIS_SYMBOLS_SYMBOL_STORE_H_

@@ -6,32 +6,26 @@
 #include "platform/file_io.h"
 
 namespace fennick_minidump {
-namespace {
 
-class FileSource : public ByteSource {
- public:
-  FileSource(FileHandle file, uint64_t size) : file_(file), size_(size) {}
-  uint64_t size() const override { return size_; }
-
-  // A file cut while it is read gives a short read, which fails like any other error.
-  bool Read(uint64_t offset, size_t length, void* out) const override {
-    if (!SeekFile(file_, static_cast<int64_t>(offset), SeekOrigin::kBegin)) return false;
-    auto* bytes = static_cast<char*>(out);
-    while (length > 0) {
-      const int64_t got = ReadFromFile(file_, bytes, length);
-      if (got <= 0) return false;
-      bytes += got;
-      length -= static_cast<size_t>(got);
-    }
-    return true;
+// A file cut while it is read gives a short read, which fails like any other error.
+bool FileByteSource::Read(uint64_t offset, size_t length, void* out) const {
+  if (!SeekFile(file_, static_cast<int64_t>(offset), SeekOrigin::kBegin)) return false;
+  auto* bytes = static_cast<char*>(out);
+  while (length > 0) {
+    const int64_t got = ReadFromFile(file_, bytes, length);
+    if (got <= 0) return false;
+    bytes += got;
+    length -= static_cast<size_t>(got);
   }
+  return true;
+}
 
- private:
-  FileHandle file_;
-  uint64_t size_;
-};
-
-}  // namespace
+std::optional<FileByteSource> FileByteSource::Open(FileHandle file) {
+  if (file == kInvalidFileHandle) return std::nullopt;
+  const std::optional<int64_t> size = GetFileSize(file);
+  if (!size || *size < 0) return std::nullopt;
+  return FileByteSource(file, static_cast<uint64_t>(*size));
+}
 
 MinidumpResult ReadMinidumpFile(const std::filesystem::path& path) {
   const ScopedFile file = OpenFileForReading(path);
@@ -40,9 +34,9 @@ MinidumpResult ReadMinidumpFile(const std::filesystem::path& path) {
 
 MinidumpResult ReadOpenMinidumpFile(FileHandle file) {
   if (file == kInvalidFileHandle) return {std::nullopt, "unreadable: cannot open the file"};
-  const std::optional<int64_t> size = GetFileSize(file);
-  if (!size || *size < 0) return {std::nullopt, "unreadable: cannot read the file's size"};
-  return ReadMinidump(FileSource(file, static_cast<uint64_t>(*size)));
+  const std::optional<FileByteSource> source = FileByteSource::Open(file);
+  if (!source) return {std::nullopt, "unreadable: cannot read the file's size"};
+  return ReadMinidump(*source);
 }
 
 }  // namespace fennick_minidump

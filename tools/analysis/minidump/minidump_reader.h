@@ -120,6 +120,20 @@ class ByteSource {
   virtual bool Read(uint64_t offset, size_t length, void* out) const = 0;
 };
 
+// The open dump file `file` (not owned), each piece read where it lies.
+class FileByteSource : public ByteSource {
+ public:
+  // Nullopt when `file` is kInvalidFileHandle or its size cannot be read.
+  static std::optional<FileByteSource> Open(FileHandle file);
+  uint64_t size() const override { return size_; }
+  bool Read(uint64_t offset, size_t length, void* out) const override;
+
+ private:
+  FileByteSource(FileHandle file, uint64_t size) : file_(file), size_(size) {}
+  FileHandle file_;
+  uint64_t size_;
+};
+
 // Copies the `length` bytes of process memory at `address` that `dump`, read from `source`,
 // holds into `out`; false when the dump does not hold them all.
 bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address,

@@ -66,6 +66,7 @@ std::vector<CrashGroup> CrashGroups::Slice(size_t first, size_t count) const {
     const auto& [signature, group] = **it;
     CrashGroup& shown = slice.emplace_back();
     shown.signature = signature;
+    shown.top_function = (*group.reports.begin())->top_function;
     shown.count = group.reports.size();
     shown.first_received_utc = (*group.reports.rbegin())->received_utc;
     shown.last_received_utc = (*group.reports.begin())->received_utc;

@@ -20,6 +20,7 @@ inline constexpr size_t kGroupDumpIdsShown = 100;
 // What one group tells about its crash.
 struct CrashGroup {
   std::string signature;
+  std::string top_function;  // the function that names the crash; empty without symbols
   size_t count = 0;
   std::string first_received_utc;
   std::string last_received_utc;

@@ -49,7 +49,8 @@ std::string GroupsView(const InboxView& view) {
     return html + "<div class=\"empty\">No report names a crash yet.</div>\n";
   }
   html +=
-      "<table>\n<thead><tr><th>Signature</th><th class=\"count\">Reports</th>"
+      "<table>\n<thead><tr><th>Signature</th><th>Top function</th>"
+      "<th class=\"count\">Reports</th>"
       "<th>First seen (UTC)</th><th>Last seen (UTC)</th><th>Versions</th>"
       "<th class=\"count\">Devices</th></tr></thead>\n<tbody>\n";
   for (const CrashGroup& group : view.groups.groups) {
@@ -61,7 +62,8 @@ std::string GroupsView(const InboxView& view) {
     only_group.signature = group.signature;
     html += "<tr><td class=\"code\"><a href=\"" +
             EscapeHtml(InboxUrl(only_group, {}, only_group.group_page)) + "\">" +
-            EscapeHtml(group.signature) + "</a></td><td class=\"count\">" +
+            EscapeHtml(group.signature) + "</a></td>" + Cell(group.top_function, "code") +
+            "<td class=\"count\">" +
             std::to_string(group.count) + "</td>" +
             Cell(ReceivedText(group.first_received_utc), "nowrap") +
             Cell(ReceivedText(group.last_received_utc), "nowrap") + Cell(versions) +
@@ -75,7 +77,8 @@ std::string GroupsView(const InboxView& view) {
                       url_of, "more frequent", "less frequent");
 }
 
-// The exception's name over where it happened (module+offset, else the address); for a
+// The exception's name over where it happened (the function that names it, else
+// module+offset, else the address); for a
 // dump that names no crash, why.
 std::string CrashCell(const StoredReport& report) {
   const nlohmann::json crash = nlohmann::json::parse(report.crash_json, nullptr, false);
@@ -85,8 +88,10 @@ std::string CrashCell(const StoredReport& report) {
            EscapeHtml(why) + "</span></td>";
   }
   const std::string module = TextMember(crash, "module");
-  const std::string where = module.empty() ? TextMember(crash, "crash_address")
-                                           : module + "+" + TextMember(crash, "module_offset");
+  const std::string function = TextMember(crash, "top_function");
+  const std::string where = !function.empty() ? function
+                            : module.empty()  ? TextMember(crash, "crash_address")
+                                              : module + "+" + TextMember(crash, "module_offset");
   return "<td><span class=\"exception\">" + EscapeHtml(TextMember(crash, "exception_name")) +
          "</span><br><span class=\"where\">" + EscapeHtml(where) + "</span></td>";
 }

@@ -46,6 +46,8 @@ std::string RenderGroupsJson(const std::vector<CrashGroup>& groups) {
   Json list = Json::array();
   for (const CrashGroup& group : groups) {
     list.push_back({{"signature", group.signature},
+                    {"top_function", group.top_function.empty() ? Json(nullptr)
+                                                                : Json(group.top_function)},
                     {"count", group.count},
                     {"first_received_utc", group.first_received_utc},
                     {"last_received_utc", group.last_received_utc},

@@ -40,10 +40,70 @@ std::string FactTable(const Json& object) {
   return "<table class=\"facts\">\n<tbody>\n" + FactRows(object) + "</tbody>\n</table>\n";
 }
 
+// "Ortivo.exe+0x1643", or the bare address outside every module.
+std::string FrameWhere(const Json& frame) {
+  const std::string module = TextMember(frame, "module");
+  return module.empty() ? TextMember(frame, "address")
+                        : module + "+" + TextMember(frame, "module_offset");
+}
+
+std::string FrameRow(size_t number, const Json& frame) {
+  const std::string function = TextMember(frame, "function");
+  std::string source = TextMember(frame, "file");
+  const Json line = frame.value("line", Json());
+  if (!source.empty() && line.is_number_unsigned()) source += ":" + line.dump();
+  const bool inlined = frame.value("inlined", false);
+  return "<tr><td class=\"count\">" + std::to_string(number) + "</td>" +
+         Cell(function.empty() ? FrameWhere(frame) : function + (inlined ? " (inlined)" : ""),
+              "code") +
+         Cell(source, "code") + Cell(FrameWhere(frame), "code") +
+         Cell(TextMember(frame, "trust")) + "</tr>\n";
+}
+
+// The symbol files that would name more of the stack, and where the store wants them.
+std::string MissingSymbols(const Json& missing) {
+  if (!missing.is_array() || missing.empty()) return std::string();
+  std::string html =
+      "<h3>Symbols to add</h3>\n<p class=\"lead\">The stack passes through modules whose "
+      "files the symbol store lacks. Add them with <code>POST /api/symbols</code> or "
+      "<code>fennick-ingest --add-symbols</code>; the report is analysed again.</p>\n"
+      "<table>\n<thead><tr><th>File</th><th>Kind</th><th>Key</th><th>Store path</th></tr>"
+      "</thead>\n<tbody>\n";
+  for (const Json& entry : missing) {
+    if (!entry.is_object()) continue;
+    const std::string file = TextMember(entry, "file");
+    const std::string key = TextMember(entry, "key");
+    html += "<tr>" + Cell(file, "code") + Cell(TextMember(entry, "kind")) + Cell(key, "code") +
+            Cell(file + "/" + key + "/" + file, "code") + "</tr>\n";
+  }
+  return html + "</tbody>\n</table>\n";
+}
+
+// The crashing thread's stack, crashing frame first, as the analysis found it.
+std::string StackSection(const Json& crash) {
+  const Json frames = crash.value("frames", Json());
+  if (!frames.is_array()) return std::string();
+  std::string html =
+      "<h2>Stack of the crashing thread</h2>\n<table class=\"stack\">\n<thead><tr><th>#</th>"
+      "<th>Function</th><th>Source</th><th>Module</th><th>Found by</th></tr></thead>\n<tbody>\n";
+  size_t number = 0;
+  for (const Json& frame : frames) {
+    if (frame.is_object()) html += FrameRow(number++, frame);
+  }
+  html += "</tbody>\n</table>\n<p class=\"none\">" + EscapeHtml(TextMember(crash, "stack_end")) +
+          "</p>\n";
+  return html + MissingSymbols(crash.value("missing_symbols", Json()));
+}
+
 std::string CrashSection(const Json& analysis) {
   std::string html = "<h2>Crash</h2>\n";
-  const Json crash = analysis.is_object() ? analysis.value("crash", Json()) : Json();
-  if (crash.is_object()) return html + FactTable(crash);
+  Json crash = analysis.is_object() ? analysis.value("crash", Json()) : Json();
+  if (crash.is_object()) {
+    const std::string stack = StackSection(crash);
+    crash.erase("frames");
+    crash.erase("missing_symbols");
+    return html + FactTable(crash) + stack;
+  }
   const std::string why = TextMember(analysis, "analysis_error");
   return html +
          "<div class=\"empty\">No crash named: " + EscapeHtml(why.empty() ? "not analysed" : why) +

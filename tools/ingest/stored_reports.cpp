@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "crash_analysis.h"
 #include "json_members.h"
 #include "minidump_analysis.h"
 #include "store_files.h"
@@ -33,6 +34,8 @@ void ReadAnalysis(const nlohmann::ordered_json& record, StoredReport* stored) {
   if (crash != analysis->end() && crash->is_object()) {
     stored->crash_json = crash->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     stored->signature = TextMember(*crash, "signature");
+    stored->top_function = TextMember(*crash, "top_function");
+    stored->missing_symbols = fennick_analysis::MissingSymbolIds(*crash);
   } else {
     stored->analysis_error = TextMember(*analysis, "analysis_error");
   }

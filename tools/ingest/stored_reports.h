@@ -28,6 +28,9 @@ struct StoredReport {
   bool analysed = false;
   std::string crash_json;      // the crash summary as compact JSON; empty when none
   std::string signature;       // the crash's signature; empty when none
+  std::string top_function;    // the function that names the crash; empty without symbols
+  // The symbol files the analysis lacked, as fennick_analysis::SymbolFileId names them.
+  std::vector<std::string> missing_symbols;
   std::string analysis_error;  // why there is no crash, when analysed
 };
 

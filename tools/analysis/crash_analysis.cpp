@@ -1,0 +1,271 @@
+#include "crash_analysis.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+
+#include "coff_image.h"
+#include "crash_summary.h"
+#include "frame_signature.h"
+#include "minidump_analysis.h"
+#include "minidump_reader.h"
+#include "stack_walk.h"
+#include "symbol_key.h"
+
+namespace fennick_analysis {
+namespace {
+
+namespace fs = std::filesystem;
+using fennick_minidump::ByteSource;
+using fennick_minidump::Minidump;
+using fennick_minidump::ModuleInfo;
+using fennick_symbols::SymbolFileKind;
+using Json = nlohmann::ordered_json;
+
+constexpr size_t kRegisterRsp = 4;
+// The stack words read to find the modules a walk may reach: a thread's whole default
+// stack. Modules looked up in the store stay within kMaxModulesLookedUp.
+constexpr uint64_t kMaxStackBytesRead = 1024 * 1024;
+constexpr size_t kMaxModulesLookedUp = 256;
+
+class DumpMemory : public fennick_unwind::StackMemory {
+ public:
+  DumpMemory(const ByteSource& source, const Minidump& dump) : source_(source), dump_(dump) {}
+  bool Read(uint64_t address, size_t length, void* out) const override {
+    return fennick_minidump::ReadDumpMemory(source_, dump_, address, length, out);
+  }
+
+ private:
+  const ByteSource& source_;
+  const Minidump& dump_;
+};
+
+// What the store holds for one module of the dump.
+struct ModuleSymbols {
+  std::optional<fs::path> executable;
+  std::optional<fs::path> pdb;
+  std::unique_ptr<fennick_unwind::ModuleImage> image;
+};
+
+struct StackRange {
+  uint64_t start = 0;
+  uint64_t end = 0;
+};
+
+StackRange CrashingStack(const Minidump& dump) {
+  if (!dump.crashing_thread) return {};
+  const uint64_t start = dump.crashing_thread->stack_start;
+  return {start, start + std::min<uint64_t>(dump.crashing_thread->stack_size, UINT64_MAX - start)};
+}
+
+std::string PdbFileName(const ModuleInfo& module) {
+  return fennick_minidump::FileNameOf(module.code_view->pdb_name);
+}
+
+// The modules that the context's RIP or a word on the crashing thread's stack points into:
+// the only ones a walk can reach, so the only ones looked up in the store.
+std::set<const ModuleInfo*> ModulesOnStack(const Minidump& dump, const DumpMemory& memory,
+                                           const StackRange& stack) {
+  std::set<const ModuleInfo*> reached;
+  const auto note = [&](uint64_t address) {
+    if (reached.size() >= kMaxModulesLookedUp) return;
+    if (const ModuleInfo* module = fennick_minidump::ModuleAt(dump, address)) {
+      reached.insert(module);
+    }
+  };
+  note(dump.crash_context->rip);
+  const uint64_t rsp = dump.crash_context->registers[kRegisterRsp];
+  const uint64_t from = std::max(rsp, stack.start) & ~uint64_t{7};
+  const uint64_t to = std::min(stack.end, from + kMaxStackBytesRead);
+  std::vector<uint64_t> words(from < to ? (to - from) / 8 : 0);
+  if (!words.empty() && memory.Read(from, words.size() * 8, words.data())) {
+    for (uint64_t word : words) note(word);
+  }
+  return reached;
+}
+
+ModuleSymbols FindSymbols(const fennick_symbols::SymbolStore& store, const ModuleInfo& module) {
+  ModuleSymbols found;
+  const std::string name = fennick_minidump::FileNameOf(module.name);
+  if (name.empty()) return found;
+  found.executable = store.Find(name, fennick_symbols::ExecutableKey(module.time_stamp, module.size));
+  if (found.executable) found.image = fennick_unwind::LoadCoffImage(*found.executable).image;
+  if (module.code_view) {
+    found.pdb = store.Find(PdbFileName(module),
+                           fennick_symbols::PdbKey(module.code_view->guid, module.code_view->age));
+  }
+  return found;
+}
+
+Json OrNull(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
+
+// The stack's members of a crash, and its frames as the signature sees them.
+struct StackFindings {
+  Json members;
+  std::vector<SignatureFrame> signature_frames;
+};
+
+class StackAnalysis {
+ public:
+  StackAnalysis(const fennick_symbols::SymbolStore& store, fennick_symbols::Symbolizer& symbolizer,
+                const ByteSource& source, const Minidump& dump)
+      : store_(store), symbolizer_(symbolizer), dump_(dump), memory_(source, dump) {}
+
+  StackFindings Find() {
+    const StackRange stack = CrashingStack(dump_);
+    std::vector<fennick_unwind::ModuleRange> ranges;
+    for (const ModuleInfo* module : ModulesOnStack(dump_, memory_, stack)) {
+      ModuleSymbols& found = symbols_[module] = FindSymbols(store_, *module);
+      ranges.push_back({module->base, module->size, found.image.get()});
+    }
+    // Modules not looked up are still known to be code, for scanning.
+    for (const ModuleInfo& module : dump_.modules) {
+      if (!symbols_.contains(&module)) ranges.push_back({module.base, module.size, nullptr});
+    }
+    const fennick_unwind::StackWalk walk =
+        fennick_unwind::WalkStack(*dump_.crash_context, stack.start, stack.end, memory_, ranges);
+    StackFindings findings;
+    Json frames = Json::array();
+    bool symbolicated = false;
+    for (size_t i = 0; i < walk.frames.size(); ++i) {
+      // A frame entry for each function inlined at the address, innermost first.
+      AddFrame(walk.frames[i], i == 0, &frames, &findings.signature_frames, &symbolicated);
+    }
+    findings.members["frames"] = std::move(frames);
+    findings.members["symbolicated"] = symbolicated;
+    findings.members["stack_end"] = walk.end_reason;
+    findings.members["missing_symbols"] = MissingJson();
+    return findings;
+  }
+
+ private:
+  void AddFrame(const fennick_unwind::StackFrame& frame, bool crashing, Json* frames,
+                std::vector<SignatureFrame>* signature_frames, bool* symbolicated) {
+    const ModuleInfo* module = fennick_minidump::ModuleAt(dump_, frame.instruction);
+    const std::string name = module ? fennick_minidump::FileNameOf(module->name) : "";
+    std::optional<std::string> offset;
+    std::vector<fennick_symbols::SourceFrame> functions;
+    if (module != nullptr) {
+      const uint64_t rva = frame.instruction - module->base;
+      offset = fennick_minidump::HexText(rva);
+      // A caller is named at its call, the instruction before its return address.
+      const uint64_t at = crashing || rva == 0 ? rva : rva - 1;
+      functions = Symbolize(*module, at);
+    }
+    const char* trust = fennick_unwind::TrustName(frame.trust);
+    if (functions.empty()) functions.push_back({});
+    for (size_t i = 0; i < functions.size(); ++i) {
+      const fennick_symbols::SourceFrame& function = functions[i];
+      frames->push_back({{"module", module ? Json(name) : Json(nullptr)},
+                         {"module_offset", OrNull(offset)},
+                         {"address", fennick_minidump::HexText(frame.instruction)},
+                         {"function", function.function.empty() ? Json(nullptr)
+                                                                : Json(function.function)},
+                         {"file", OrNull(function.file)},
+                         {"line", function.line ? Json(*function.line) : Json(nullptr)},
+                         {"trust", trust},
+                         {"inlined", i + 1 < functions.size()}});
+      *symbolicated |= !function.function.empty();
+    }
+    signature_frames->push_back(
+        {name, functions.front().function, frame.trust == fennick_unwind::FrameTrust::kScan});
+  }
+
+  std::vector<fennick_symbols::SourceFrame> Symbolize(const ModuleInfo& module, uint64_t rva) {
+    const auto found = symbols_.find(&module);
+    if (found == symbols_.end()) return {};
+    used_.insert(&module);
+    if (!found->second.executable) return {};
+    return symbolizer_.Symbolize({*found->second.executable, found->second.pdb}, rva);
+  }
+
+  // The symbol files that the modules on the stack lack, each once.
+  Json MissingJson() const {
+    Json missing = Json::array();
+    std::set<std::string> listed;
+    const auto add = [&](std::string file, std::string key, SymbolFileKind kind) {
+      if (file.empty() || !listed.insert(SymbolFileId(file, key)).second) return;
+      missing.push_back({{"file", std::move(file)},
+                         {"key", std::move(key)},
+                         {"kind", kind == SymbolFileKind::kPdb ? "pdb" : "executable"}});
+    };
+    for (const ModuleInfo* module : used_) {
+      const ModuleSymbols& found = symbols_.at(module);
+      if (!found.executable) {
+        add(fennick_minidump::FileNameOf(module->name),
+            fennick_symbols::ExecutableKey(module->time_stamp, module->size),
+            SymbolFileKind::kExecutable);
+      }
+      if (module->code_view && !found.pdb) {
+        add(PdbFileName(*module), fennick_symbols::PdbKey(module->code_view->guid, module->code_view->age),
+            SymbolFileKind::kPdb);
+      }
+    }
+    return missing;
+  }
+
+  const fennick_symbols::SymbolStore& store_;
+  fennick_symbols::Symbolizer& symbolizer_;
+  const Minidump& dump_;
+  DumpMemory memory_;
+  std::map<const ModuleInfo*, ModuleSymbols> symbols_;
+  std::set<const ModuleInfo*> used_;  // modules that frames fell in, in the dump's order
+};
+
+}  // namespace
+
+std::string SymbolFileId(std::string_view file, std::string_view key) {
+  std::string id = std::string(file) + "/" + std::string(key);
+  std::transform(id.begin(), id.end(), id.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return id;
+}
+
+CrashAnalyzer::CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes)
+    : store_(std::move(store)), symbolizer_(symbol_cache_bytes) {}
+
+Json CrashAnalyzer::Analyze(FileHandle file) const {
+  const std::optional<fennick_minidump::FileByteSource> source =
+      fennick_minidump::FileByteSource::Open(file);
+  if (!source) return fennick_minidump::AnalysisJson(fennick_minidump::ReadOpenMinidumpFile(file));
+  fennick_minidump::MinidumpResult read = fennick_minidump::ReadMinidump(*source);
+  std::optional<StackFindings> stack;
+  if (read.minidump && read.minidump->crash_context) {
+    stack = StackAnalysis(store_, symbolizer_, *source, *read.minidump).Find();
+  }
+  Json analysis = fennick_minidump::AnalysisJson(std::move(read));
+  Json& crash = analysis["crash"];
+  if (!stack || !crash.is_object()) return analysis;
+  for (auto& [key, value] : stack->members.items()) crash[key] = std::move(value);
+  // The reader's signature starts with the exception's name and access kind.
+  const std::string signature = crash.value("signature", "");
+  const std::string exception = signature.substr(0, signature.find(' '));
+  const SignatureFrame* naming = FrameNamingTheCrash(stack->signature_frames);
+  crash["top_function"] = naming ? Json(naming->function) : Json(nullptr);
+  if (naming) crash["signature"] = NamedSignature(exception, *naming);
+  return analysis;
+}
+
+Json CrashAnalyzer::AnalyzeFile(const fs::path& path) const {
+  const ScopedFile file = OpenFileForReading(path);
+  return Analyze(file.get());
+}
+
+std::vector<std::string> MissingSymbolIds(const Json& crash) {
+  std::vector<std::string> ids;
+  const auto missing = crash.find("missing_symbols");
+  if (missing == crash.end() || !missing->is_array()) return ids;
+  for (const Json& entry : *missing) {
+    if (entry.is_object() && entry.value("file", Json()).is_string() &&
+        entry.value("key", Json()).is_string()) {
+      ids.push_back(SymbolFileId(entry["file"].get<std::string>(), entry["key"].get<std::string>()));
+    }
+  }
+  return ids;
+}
+
+}  // namespace fennick_analysis

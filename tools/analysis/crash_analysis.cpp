@@ -225,6 +225,12 @@ std::string SymbolFileId(std::string_view file, std::string_view key) {
   return id;
 }
 
+bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view id) {
+  const size_t slash = id.find('/');
+  return slash != std::string_view::npos &&
+         store.Find(id.substr(0, slash), id.substr(slash + 1)).has_value();
+}
+
 CrashAnalyzer::CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes)
     : store_(std::move(store)), symbolizer_(symbol_cache_bytes) {}
 

@@ -26,6 +26,9 @@ struct MissingSymbolFile {
 // "<file>/<key>" in lower case: how analyses and added symbols are matched.
 std::string SymbolFileId(std::string_view file, std::string_view key);
 
+// True when `store` holds the file that `id` (as SymbolFileId gives it) names.
+bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view id);
+
 // Thread-safe; one serves every analysis of a server.
 class CrashAnalyzer {
  public:

@@ -31,6 +31,20 @@ void ReportIndex::Put(StoredReport report) {
   Insert(slot.get());
 }
 
+std::vector<std::string> ReportIndex::ReportsLacking(const std::set<std::string>& ids) const {
+  const std::shared_lock lock(mutex_);
+  std::vector<std::string> lacking;
+  for (const auto& [dump_id, report] : reports_) {
+    for (const std::string& id : report->missing_symbols) {
+      if (ids.contains(id)) {
+        lacking.push_back(dump_id);
+        break;
+      }
+    }
+  }
+  return lacking;
+}
+
 void ReportIndex::Insert(const StoredReport* report) {
   newest_first_.insert(report);
   groups_.Add(report);

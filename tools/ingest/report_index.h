@@ -47,6 +47,9 @@ class ReportIndex {
   // has `signature` when it is not empty.
   ReportSlice Reports(size_t first, size_t count, const std::string& signature = {}) const;
 
+  // The dump_ids of the reports whose analysis lacked any of the symbol files `ids`.
+  std::vector<std::string> ReportsLacking(const std::set<std::string>& ids) const;
+
   // Up to `count` crash groups from position `first` on, most frequent first.
   GroupSlice Groups(size_t first, size_t count) const;
 

@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <semaphore>
 #include <string_view>
 #include <utility>
 
-#include "minidump_analysis.h"
+#include "analysis_turn.h"
 #include "store_files.h"
 #include "store_layout.h"
 #include "stored_analysis.h"
@@ -43,20 +42,6 @@ ReceiveTime Now() {
                 int(time.subseconds().count()));
   return {ms.time_since_epoch().count(), text};
 }
-
-// Analyses run at most this many at a time, whatever the number of uploads: one of a
-// hostile dump may hold tens of MiB until its record is written. Uploads beyond these wait
-// for a turn with their dump already flushed, and are answered all the same.
-constexpr std::ptrdiff_t kConcurrentAnalyses = 2;
-std::counting_semaphore<kConcurrentAnalyses> analysis_turns(kConcurrentAnalyses);
-
-class AnalysisTurn {
- public:
-  AnalysisTurn() { analysis_turns.acquire(); }
-  ~AnalysisTurn() { analysis_turns.release(); }
-  AnalysisTurn(const AnalysisTurn&) = delete;
-  AnalysisTurn& operator=(const AnalysisTurn&) = delete;
-};
 
 void RemoveStaleStaging(const fs::path& store) {
   std::error_code error;
@@ -162,7 +147,8 @@ nlohmann::ordered_json IncomingReport::Record(const RequestFacts& facts) const {
   return report;
 }
 
-int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index) {
+int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index,
+                           const fennick_analysis::CrashAnalyzer& analyzer) {
   if (staging_.empty() || !SyncAndClose(std::move(dump_))) return 500;
   ScopedFile record_file;
   std::optional<StoredReport> listed;
@@ -171,8 +157,8 @@ int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index) {
     // unreadable dump is analysed as such and taken all the same. Its findings and record
     // are let go before the turn ends; the flush comes after, holding no memory.
     const AnalysisTurn turn;
-    const std::optional<std::string> record = RecordWithAnalysis(
-        Record(facts), fennick_minidump::AnalyzeMinidumpFile(staging_ / dump_name_));
+    const std::optional<std::string> record =
+        RecordWithAnalysis(Record(facts), analyzer.AnalyzeFile(staging_ / dump_name_));
     if (!record) return 413;
     record_file = CreatePrivateFile(staging_ / kReportFileName);
     if (!record_file.is_valid() || !WriteAll(record_file.get(), *record)) return 500;

@@ -1,9 +1,9 @@
 #include "stored_analysis.h"
 
+#include <map>
 #include <utility>
 
 #include "json_members.h"
-#include "minidump_analysis.h"
 #include "server_log.h"
 #include "store_files.h"
 #include "store_layout.h"
@@ -57,7 +57,8 @@ size_t TextBound(const Json& value, size_t depth) {
 
 // Analyses the dump of the report in the folder `folder_name` and rewrites its report.json;
 // returns the new record, or nullopt when there is no record to rewrite.
-std::optional<std::string> AnalyseAgain(const fs::path& store, const std::string& folder_name) {
+std::optional<std::string> AnalyseAgain(const fs::path& store, const std::string& folder_name,
+                                        const fennick_analysis::CrashAnalyzer& analyzer) {
   const ScopedFile folder = OpenFolder(store / folder_name);
   if (!folder.is_valid()) return std::nullopt;
   std::optional<std::string> text;
@@ -75,7 +76,7 @@ std::optional<std::string> AnalyseAgain(const fs::path& store, const std::string
     dump = OpenFileIn(folder.get(), dump_name);
   }
   std::optional<std::string> updated =
-      RecordWithAnalysis(std::move(record), fennick_minidump::AnalyzeOpenMinidumpFile(dump.get()));
+      RecordWithAnalysis(std::move(record), analyzer.Analyze(dump.get()));
   if (!updated) return std::nullopt;
   // A dump stored before that name was reserved would be taken for a rewrite cut short.
   if (dump_name == kReportTempFileName ||
@@ -114,13 +115,30 @@ std::optional<std::string> RecordWithAnalysis(Json record, Json analysis) {
   return text;
 }
 
-size_t AnalyseOldReports(const fs::path& store, std::vector<StoredReport>* reports) {
+std::optional<StoredReport> ReanalyseReport(const fs::path& store, const std::string& dump_id,
+                                            const fennick_analysis::CrashAnalyzer& analyzer) {
+  const std::optional<std::string> record =
+      AnalyseAgain(store, ReportFolderName(dump_id), analyzer);
+  if (!record) return std::nullopt;
+  return ParseReportRecord(*record, dump_id);
+}
+
+size_t AnalyseOldReports(const fs::path& store, const fennick_analysis::CrashAnalyzer& analyzer,
+                         std::vector<StoredReport>* reports) {
+  // Whether the symbol store holds a file an analysis lacked, each looked up once.
+  std::map<std::string, bool> arrived;
+  const auto now_in_store = [&](const StoredReport& report) {
+    for (const std::string& id : report.missing_symbols) {
+      const auto [known, added] = arrived.try_emplace(id, false);
+      if (added) known->second = fennick_analysis::HoldsSymbolFile(analyzer.store(), id);
+      if (known->second) return true;
+    }
+    return false;
+  };
   size_t analysed = 0;
   for (StoredReport& report : *reports) {
-    if (report.analysed) continue;
-    const std::optional<std::string> record = AnalyseAgain(store, ReportFolderName(report.dump_id));
-    if (!record) continue;
-    if (std::optional<StoredReport> updated = ParseReportRecord(*record, report.dump_id)) {
+    if (report.analysed && !now_in_store(report)) continue;
+    if (std::optional<StoredReport> updated = ReanalyseReport(store, report.dump_id, analyzer)) {
       report = std::move(*updated);
       ++analysed;
     }

@@ -9,11 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crash_analysis.h"
 #include "stored_reports.h"
 
 // The reader's analysis of each dump, kept in its report.json under "analysis" so that no
 // list ever reads a dump: made when a report arrives, and at start for reports stored
-// before (or by an older reader).
+// before (or by an older reader, or before the symbols it lacked).
 namespace fennick_ingest {
 
 // `record` with `analysis` under "analysis", as the text of a report.json. When the reader's
@@ -22,11 +23,19 @@ namespace fennick_ingest {
 std::optional<std::string> RecordWithAnalysis(nlohmann::ordered_json record,
                                               nlohmann::ordered_json analysis);
 
-// Analyses the dump of every report in `reports` (as ListStoredReports gave them) whose
-// record holds no analysis by the current reader, and rewrites its report.json whole and
-// durably; its entry in `reports` then holds the new analysis, also when the rewrite
-// failed. Returns how many reports it analysed. Run it before uploads are taken.
-size_t AnalyseOldReports(const std::filesystem::path& store, std::vector<StoredReport>* reports);
+// Analyses the dump of the stored report `dump_id` again and rewrites its report.json whole
+// and durably; the report as it now stands, or nullopt when it has no record.
+std::optional<StoredReport> ReanalyseReport(const std::filesystem::path& store,
+                                            const std::string& dump_id,
+                                            const fennick_analysis::CrashAnalyzer& analyzer);
+
+// Analyses again every report in `reports` (as ListStoredReports gave them) whose record
+// holds no analysis by the current reader, or lacked symbols that the store now holds; its
+// entry in `reports` then holds the new analysis, also when the rewrite failed. Returns how
+// many reports it analysed. Run it before uploads are taken.
+size_t AnalyseOldReports(const std::filesystem::path& store,
+                         const fennick_analysis::CrashAnalyzer& analyzer,
+                         std::vector<StoredReport>* reports);
 
 }  // namespace fennick_ingest
 

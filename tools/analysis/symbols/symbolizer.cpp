@@ -62,15 +62,29 @@ std::optional<std::string> Named(const std::string& text) {
   return text;
 }
 
+// Where a module's image lies when loaded at its preferred address.
+struct ImageSpan {
+  uint64_t base;
+  uint64_t size;
+};
+
+ImageSpan SpanOf(const COFFObjectFile& coff) {
+  const auto* header = coff.getPE32PlusHeader();
+  if (header == nullptr) return {0, 0};
+  return {header->ImageBase, header->SizeOfImage};
+}
+
 // Symbols loaded for one module.
 class ModuleSymbols {
  public:
-  explicit ModuleSymbols(uint64_t image_base) : image_base_(image_base) {}
+  explicit ModuleSymbols(ImageSpan image) : image_(image) {}
   virtual ~ModuleSymbols() = default;
 
-  // The frames at `rva`, innermost first.
+  // The frames at `rva`, innermost first. Past the image's end the symbol table would still
+  // name its last symbol.
   std::vector<SourceFrame> Symbolize(uint64_t rva) {
-    const SectionedAddress address = {image_base_ + rva, SectionedAddress::UndefSection};
+    if (rva >= image_.size) return {};
+    const SectionedAddress address = {image_.base + rva, SectionedAddress::UndefSection};
     llvm::Expected<DIInliningInfo> info = InliningInfo(address);
     if (!info) {
       llvm::consumeError(info.takeError());
@@ -93,7 +107,7 @@ class ModuleSymbols {
   virtual std::string FunctionName(const std::string& name) const = 0;
 
  private:
-  uint64_t image_base_;
+  ImageSpan image_;
 };
 
 // DWARF inside the executable, through LLVM's symbolizer (which falls back on the COFF symbol
@@ -101,8 +115,8 @@ class ModuleSymbols {
 // opened until flushed, so dropping it is how a module leaves the cache.
 class DwarfSymbols : public ModuleSymbols {
  public:
-  DwarfSymbols(std::string executable, uint64_t image_base)
-      : ModuleSymbols(image_base), executable_(std::move(executable)), symbolizer_(Options()) {}
+  DwarfSymbols(std::string executable, ImageSpan image)
+      : ModuleSymbols(image), executable_(std::move(executable)), symbolizer_(Options()) {}
 
  private:
   static llvm::symbolize::LLVMSymbolizer::Options Options() {
@@ -128,7 +142,7 @@ class PdbSymbols : public ModuleSymbols {
  public:
   PdbSymbols(llvm::object::OwningBinary<llvm::object::Binary> executable,
              std::unique_ptr<llvm::pdb::IPDBSession> session)
-      : ModuleSymbols(Coff(executable).getImageBase()),
+      : ModuleSymbols(SpanOf(Coff(executable))),
         executable_(std::move(executable)),
         context_(Coff(executable_), std::move(session)) {}
 
@@ -180,7 +194,7 @@ std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable
   // Its symbols are in a PDB we were not given; LLVM's symbolizer would go looking for one
   // at the path the executable names, on this machine.
   if (PdbRecord(coff) != nullptr) return nullptr;
-  return std::make_unique<DwarfSymbols>(executable.string(), coff.getImageBase());
+  return std::make_unique<DwarfSymbols>(executable.string(), SpanOf(coff));
 }
 
 // A PDB from another build than the executable's names the wrong functions: refused.

@@ -104,23 +104,33 @@ TEST(SymbolizerTest, NamesTheCrashAndItsCallersInEachBuild) {
 
 TEST(SymbolizerTest, NamesNothingWithoutUsableSymbolFiles) {
   TempFolder folder;
-  const ModuleSymbolFiles cases[] = {
-      {folder / "missing.exe", std::nullopt},
-      {folder / "missing.exe", Fixture("crasher-pdb", "Ortivo.pdb")},
-      {Fixture("crasher-pdb", "Ortivo.exe"), folder / "missing.pdb"},
+  constexpr uint64_t kInCode = 0x1600;
+  const struct {
+    ModuleSymbolFiles files;
+    uint64_t rva;
+  } cases[] = {
+      {{folder / "missing.exe", std::nullopt}, kInCode},
+      {{folder / "missing.exe", Fixture("crasher-pdb", "Ortivo.pdb")}, kInCode},
+      {{Fixture("crasher-pdb", "Ortivo.exe"), folder / "missing.pdb"}, kInCode},
       // Not looked for where the executable says its PDB is.
-      {Fixture("crasher-pdb", "Ortivo.exe"), std::nullopt},
+      {{Fixture("crasher-pdb", "Ortivo.exe"), std::nullopt}, kInCode},
       // No PDB record to match it against.
-      {Fixture("crasher-dwarf", "Ortivo.exe"), Fixture("crasher-pdb", "Ortivo.pdb")},
-      {kCrasherSource, std::nullopt},
+      {{Fixture("crasher-dwarf", "Ortivo.exe"), Fixture("crasher-pdb", "Ortivo.pdb")}, kInCode},
+      {{kCrasherSource, std::nullopt}, kInCode},
+      // The headers, and past the image's end.
+      {Files("crasher-dwarf", false), 0},
+      {Files("crasher-dwarf", false), 0x100000},
+      {Files("crasher-pdb", true), 0},
+      {Files("crasher-pdb", true), 0x100000},
   };
   Symbolizer symbolizer(kRoomForAll);
-  for (const ModuleSymbolFiles& files : cases) {
-    for (uint64_t rva : {uint64_t{0x1000}, uint64_t{0x1600}, ~uint64_t{0}}) {
-      EXPECT_EQ(Describe(symbolizer.Symbolize(files, rva)), "")
-          << files.executable << " " << files.pdb.value_or("") << " " << rva;
-    }
+  for (const auto& [files, rva] : cases) {
+    EXPECT_EQ(Describe(symbolizer.Symbolize(files, rva)), "")
+        << files.executable << " " << files.pdb.value_or("") << " " << rva;
   }
+  // The same files name what is at a function.
+  EXPECT_NE(Describe(symbolizer.Symbolize(Files("crasher-dwarf", false), kInCode)), "");
+  EXPECT_NE(Describe(symbolizer.Symbolize(Files("crasher-pdb", true), kInCode)), "");
 }
 
 TEST(SymbolizerTest, KeepsTheMostRecentlyUsedWithinItsBudget) {

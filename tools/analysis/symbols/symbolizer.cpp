@@ -146,7 +146,8 @@ class PdbSymbols : public ModuleSymbols {
         executable_(std::move(executable)),
         context_(Coff(executable_), std::move(session)) {}
 
-  static const COFFObjectFile& Coff(const llvm::object::OwningBinary<llvm::object::Binary>& binary) {
+  static const COFFObjectFile& Coff(
+      const llvm::object::OwningBinary<llvm::object::Binary>& binary) {
     return *llvm::cast<COFFObjectFile>(binary.getBinary());
   }
 

@@ -3,12 +3,15 @@
 #include "symbolizer.h"
 
 #include <gtest/gtest.h>
+#include <llvm/Object/COFF.h>
 
 #include <filesystem>
+#include <latch>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crasher_facts.h"
@@ -76,7 +79,7 @@ TEST(SymbolizerTest, NamesTheCrashAndItsCallersInEachBuild) {
       {"crasher-pdb-b", true, "crasher-pdb"},
   };
   Symbolizer symbolizer(kRoomForAll);
-  std::set<uint64_t> crash_rvas;
+  std::map<std::string, uint64_t> crash_rvas;  // by build
   for (const auto& c : cases) {
     SCOPED_TRACE(c.build);
     const auto facts = NestedCrash(c.build);
@@ -92,14 +95,19 @@ TEST(SymbolizerTest, NamesTheCrashAndItsCallersInEachBuild) {
               MarkedFrame("call-line", "WriteRecord"));
     EXPECT_EQ(Describe(symbolizer.Symbolize(files, in_save_document)),
               MarkedFrame("call-line", "SaveDocument"));
-    if (c.other_build) {
-      const ModuleSymbolFiles mismatched = {files.executable, Fixture(c.other_build, "Ortivo.pdb")};
-      EXPECT_EQ(Describe(symbolizer.Symbolize(mismatched, crash)), "");
-    }
-    crash_rvas.insert(crash);
+    crash_rvas[c.build] = crash;
   }
   // The padded builds crash at other offsets, and are still named right.
-  EXPECT_EQ(crash_rvas.size(), std::size(cases));
+  std::set<uint64_t> distinct;
+  for (const auto& [build, rva] : crash_rvas) distinct.insert(rva);
+  EXPECT_EQ(distinct.size(), std::size(cases));
+  // Another build's PDB would name its own crash at that build's offset.
+  for (const auto& c : cases) {
+    if (!c.other_build) continue;
+    const ModuleSymbolFiles mismatched = {Fixture(c.build, "Ortivo.exe"),
+                                          Fixture(c.other_build, "Ortivo.pdb")};
+    EXPECT_EQ(Describe(symbolizer.Symbolize(mismatched, crash_rvas[c.other_build])), "") << c.build;
+  }
 }
 
 TEST(SymbolizerTest, NamesNothingWithoutUsableSymbolFiles) {
@@ -133,6 +141,34 @@ TEST(SymbolizerTest, NamesNothingWithoutUsableSymbolFiles) {
   EXPECT_NE(Describe(symbolizer.Symbolize(Files("crasher-pdb", true), kInCode)), "");
 }
 
+// The offset of `name` in the executable's COFF symbol table, or nothing.
+std::optional<uint64_t> SymbolRva(const std::filesystem::path& executable,
+                                  const std::string& name) {
+  auto binary = llvm::object::createBinary(executable.string());
+  if (!binary) {
+    llvm::consumeError(binary.takeError());
+    return std::nullopt;
+  }
+  const auto& coff = *llvm::cast<llvm::object::COFFObjectFile>(binary->getBinary());
+  for (const llvm::object::SymbolRef& symbol : coff.symbols()) {
+    llvm::Expected<llvm::StringRef> symbol_name = symbol.getName();
+    llvm::Expected<uint64_t> address = symbol.getAddress();
+    if (symbol_name && address && *symbol_name == name) return *address - coff.getImageBase();
+    if (!symbol_name) llvm::consumeError(symbol_name.takeError());
+    if (!address) llvm::consumeError(address.takeError());
+  }
+  return std::nullopt;
+}
+
+TEST(SymbolizerTest, NamesFunctionsWithoutDebugInformationFromTheSymbolTable) {
+  // MinGW's memcpy is a jump into msvcrt, with no DWARF of its own.
+  const ModuleSymbolFiles files = Files("crasher-dwarf", false);
+  const std::optional<uint64_t> memcpy = SymbolRva(files.executable, "memcpy");
+  ASSERT_TRUE(memcpy);
+  Symbolizer symbolizer(kRoomForAll);
+  EXPECT_EQ(Describe(symbolizer.Symbolize(files, *memcpy)), "memcpy ?:?\n");
+}
+
 TEST(SymbolizerTest, KeepsTheMostRecentlyUsedWithinItsBudget) {
   const auto facts = NestedCrash("crasher-dwarf");
   const uint64_t crash = HexFact(facts, "exception_address") - HexFact(facts, "module_base");
@@ -151,6 +187,48 @@ TEST(SymbolizerTest, KeepsTheMostRecentlyUsedWithinItsBudget) {
   EXPECT_EQ(Describe(symbolizer.Symbolize({copies[0], std::nullopt}, crash)), named);
   EXPECT_EQ(Describe(symbolizer.Symbolize({copies[1], std::nullopt}, crash)), "");
   EXPECT_EQ(Describe(symbolizer.Symbolize({copies[2], std::nullopt}, crash)), named);
+}
+
+TEST(SymbolizerTest, AnswersThreadsThatShareIt) {
+  // Threads start together on a new symbolizer, each at the functions in another order,
+  // so that they load modules and read their DWARF at the same time.
+  const ModuleSymbolFiles modules[] = {Files("crasher-dwarf", false),
+                                       Files("crasher-dwarf-b", false)};
+  const char* const functions[] = {"_ZN12_GLOBAL__N_110StoreFieldEi", "mainCRTStartup",
+                                   "__mingw_vfprintf", "memcpy"};
+  std::vector<std::pair<ModuleSymbolFiles, uint64_t>> addresses;
+  std::vector<std::string> expected;
+  for (const ModuleSymbolFiles& module : modules) {
+    for (const char* function : functions) {
+      addresses.emplace_back(module, SymbolRva(module.executable, function).value_or(0));
+      expected.push_back(
+          Describe(Symbolizer(kRoomForAll).Symbolize(module, addresses.back().second)));
+      ASSERT_NE(expected.back(), "") << function;
+    }
+  }
+  constexpr int kThreads = 4;
+  for (int round = 0; round < 20; ++round) {
+    Symbolizer symbolizer(kRoomForAll);
+    std::latch start(kThreads);
+    std::vector<std::string> answers[kThreads];
+    {
+      std::vector<std::jthread> threads;
+      for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+          start.arrive_and_wait();
+          for (size_t i = 0; i < addresses.size(); ++i) {
+            const auto& [module, rva] = addresses[(i + 2 * t) % addresses.size()];
+            answers[t].push_back(Describe(symbolizer.Symbolize(module, rva)));
+          }
+        });
+      }
+    }
+    for (int t = 0; t < kThreads; ++t) {
+      for (size_t i = 0; i < addresses.size(); ++i) {
+        EXPECT_EQ(answers[t][i], expected[(i + 2 * t) % addresses.size()]) << round;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -71,9 +71,11 @@ TEST(SymbolKey, IdentifiesFilesByTheirContent) {
   const std::string pdb = ReadTestFile(kTinyPdb);
   WriteTestFile(temp / "notes.txt", "symbols, honest\n");
   WriteTestFile(temp / "cut.exe", ortivo.substr(0, ortivo.size() / 2));
+  WriteTestFile(temp / "short.exe", ortivo.substr(0, ortivo.size() - 1));
   WriteTestFile(temp / "headers.exe", ortivo.substr(0, 0x200));
   WriteTestFile(temp / "mz.exe", "MZ");
   WriteTestFile(temp / "cut.pdb", pdb.substr(0, pdb.size() / 2));
+  WriteTestFile(temp / "short.pdb", pdb.substr(0, pdb.size() - 1));
   WriteTestFile(temp / "magic.pdb", pdb.substr(0, 40));
   char size_hex[16];
   std::snprintf(size_hex, sizeof size_hex, "%X", SizeOfImage(kOrtivo));
@@ -87,9 +89,11 @@ TEST(SymbolKey, IdentifiesFilesByTheirContent) {
       {kTinyPdb, SymbolFileKind::kPdb, CodeViewKey(kTinyExe), ""},
       {temp / "notes.txt", SymbolFileKind::kExecutable, "", "not a PE image or PDB"},
       {temp / "cut.exe", SymbolFileKind::kExecutable, "", "cut PE image"},
+      {temp / "short.exe", SymbolFileKind::kExecutable, "", "cut PE image"},
       {temp / "headers.exe", SymbolFileKind::kExecutable, "", "cut PE image"},
       {temp / "mz.exe", SymbolFileKind::kExecutable, "", "cut PE image"},
       {temp / "cut.pdb", SymbolFileKind::kExecutable, "", "cut PDB"},
+      {temp / "short.pdb", SymbolFileKind::kExecutable, "", "cut PDB"},
       {temp / "magic.pdb", SymbolFileKind::kExecutable, "", "cut PDB"},
   };
   for (const auto& row : cases) {

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <semaphore>
 #include <string_view>
 #include <utility>
@@ -17,13 +16,6 @@ namespace fennick_ingest {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string NewStagingName() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(generator()));
-  return std::string(kStagingPrefix) + hex;
-}
 
 struct ReceiveTime {
   int64_t ms_since_epoch;
@@ -57,16 +49,6 @@ class AnalysisTurn {
   AnalysisTurn(const AnalysisTurn&) = delete;
   AnalysisTurn& operator=(const AnalysisTurn&) = delete;
 };
-
-void RemoveStaleStaging(const fs::path& store) {
-  std::error_code error;
-  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
-    if (it->path().filename().string().starts_with(kStagingPrefix)) {
-      std::error_code ignored;
-      fs::remove_all(it->path(), ignored);
-    }
-  }
-}
 
 }  // namespace
 

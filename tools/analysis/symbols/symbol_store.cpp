@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <random>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -26,8 +24,6 @@ using fennick_ingest::WriteAll;
 
 // The longest file name the file systems under a store take.
 constexpr size_t kMaxFileNameBytes = 255;
-// A file is written as this, plus a random suffix, in its final folder, then renamed.
-constexpr std::string_view kTemporaryPrefix = "~incoming-";
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
   const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
@@ -51,16 +47,6 @@ std::vector<fs::path> EntriesNamed(const fs::path& folder, std::string_view name
   return found;
 }
 
-// True for one file name that names no other place: no separator, no control character,
-// not "." or "..", and short enough for any file system.
-bool IsBareFileName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.size() <= kMaxFileNameBytes &&
-         std::none_of(name.begin(), name.end(), [](char c) {
-           const auto byte = static_cast<unsigned char>(c);
-           return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\';
-         });
-}
-
 // The folder `name` in `parent`, spelt as it is when it exists ignoring case; made (private,
 // its entry flushed) when missing. Empty when it cannot be made.
 fs::path FolderIn(const fs::path& parent, std::string_view name) {
@@ -76,20 +62,13 @@ fs::path FolderIn(const fs::path& parent, std::string_view name) {
                                                                                 : fs::path();
 }
 
-// Makes `root` and the folders above it that are missing, each flushed into its parent.
-bool MakeRoot(const fs::path& root) {
+// Makes `folder` and the folders above it that are missing, each flushed into its parent.
+bool MakeFolders(const fs::path& folder) {
   std::error_code error;
-  if (fs::is_directory(root, error)) return true;
-  if (root.parent_path() == root || !MakeRoot(root.parent_path())) return false;
-  return (CreatePrivateFolder(root) || errno == EEXIST) && SyncFolder(root.parent_path()) &&
-         fs::is_directory(root, error);
-}
-
-std::string TemporaryName() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(generator()));
-  return std::string(kTemporaryPrefix) + hex;
+  if (fs::is_directory(folder, error)) return true;
+  if (folder.parent_path() == folder || !MakeFolders(folder.parent_path())) return false;
+  return (CreatePrivateFolder(folder) || errno == EEXIST) && SyncFolder(folder.parent_path()) &&
+         fs::is_directory(folder, error);
 }
 
 // Copies `source` into the new private file `target`, flushed; false on any failure.
@@ -125,6 +104,16 @@ SymbolStore::SymbolStore(fs::path root) {
   if (!root_.has_filename() && root_.has_relative_path()) root_ = root_.parent_path();
 }
 
+bool SymbolStore::IsBareFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.size() <= kMaxFileNameBytes &&
+         std::none_of(name.begin(), name.end(), [](char c) {
+           const auto byte = static_cast<unsigned char>(c);
+           return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\';
+         });
+}
+
+bool SymbolStore::CreateRoot() const { return MakeFolders(root_); }
+
 std::optional<fs::path> SymbolStore::Find(std::string_view file_name, std::string_view key) const {
   if (!IsBareFileName(file_name) || !IsBareFileName(key)) return std::nullopt;
   for (const fs::path& name_folder : EntriesNamed(root_, file_name)) {
@@ -146,14 +135,15 @@ SymbolStore::Added SymbolStore::Add(const fs::path& source, std::string_view fil
   if (!identity.error.empty()) return Refused(std::move(added), identity.error);
   added.kind = identity.kind;
   added.key = identity.key;
-  if (!MakeRoot(root_)) return Refused(std::move(added), "cannot create the symbol store");
+  if (!CreateRoot()) return Refused(std::move(added), "cannot create the symbol store");
   const fs::path name_folder = FolderIn(root_, file_name);
   const fs::path key_folder = name_folder.empty() ? fs::path() : FolderIn(name_folder, added.key);
   if (key_folder.empty()) return Refused(std::move(added), "cannot create the file's folder");
   // An earlier copy keeps its own spelling, so that it is replaced rather than doubled.
   const std::vector<fs::path> earlier = EntriesNamed(key_folder, file_name);
   const fs::path target = earlier.empty() ? key_folder / std::string(file_name) : earlier.front();
-  const fs::path temporary = key_folder / TemporaryName();
+  // Written under a staging name in its final folder, then renamed over the file's name.
+  const fs::path temporary = key_folder / fennick_ingest::NewStagingName();
   // The copy is identified again: the key must be that of the bytes stored, even should the
   // source change meanwhile.
   bool stored = CopyFlushed(source, temporary);

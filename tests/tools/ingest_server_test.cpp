@@ -355,7 +355,8 @@ TEST(IngestServerCommandLine, HelpNamesEveryOption) {
   ProcessOutput help = RunProcess(FENNICK_INGEST_EXE, {"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* option :
-       {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--help"})
+       {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--symbols",
+        "--add-symbols", "--help"})
     EXPECT_NE(help.standard_output.find(option), std::string::npos) << option;
 }
 

@@ -71,8 +71,8 @@ IncomingSymbols::Outcome IncomingSymbols::Commit() {
   // Staged files need no flush of their own: the store flushes its copies.
   current_.reset();
   if (!bad_form_.empty()) return {400, bad_form_, {}};
-  if (parts_.empty()) return {400, "no file", {}};
   if (store_failed_) return {500, "cannot write the symbol store", {}};
+  if (parts_.empty()) return {400, "no file", {}};
   for (const Part& part : parts_) {
     if (!SymbolStore::IsBareFileName(part.file_name)) {
       return {400, part.file_name + ": unsafe file name", {}};

@@ -131,7 +131,6 @@ void ReceiveSymbols(const fennick_symbols::SymbolStore& symbols, const SymbolsAd
       outcome = upload.Commit();
     } else {
       outcome.status = IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400;
-      outcome.error = "the request was not read whole";
     }
   }
   res.status = outcome.status;

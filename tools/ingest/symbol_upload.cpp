@@ -62,6 +62,12 @@ void IncomingSymbols::BeginPart(const std::string& name, const std::string& file
 }
 
 void IncomingSymbols::AppendData(const char* data, size_t size) {
+  // A chunked body announces no length to be refused by; past the limit nothing more is kept.
+  received_bytes_ += size;
+  if (received_bytes_ > kMaxSymbolsRequestBytes) {
+    current_.reset();
+    return;
+  }
   if (in_file_ && current_.is_valid() && !WriteAll(current_.get(), std::string_view(data, size))) {
     store_failed_ = true;
   }
@@ -70,6 +76,7 @@ void IncomingSymbols::AppendData(const char* data, size_t size) {
 IncomingSymbols::Outcome IncomingSymbols::Commit() {
   // Staged files need no flush of their own: the store flushes its copies.
   current_.reset();
+  if (received_bytes_ > kMaxSymbolsRequestBytes) return {413, "", {}};
   if (!bad_form_.empty()) return {400, bad_form_, {}};
   if (store_failed_) return {500, "cannot write the symbol store", {}};
   if (parts_.empty()) return {400, "no file", {}};
@@ -105,7 +112,7 @@ std::string SymbolsReplyJson(const IncomingSymbols::Outcome& outcome) {
     }
   } else {
     reply["code"] = outcome.status;
-    reply["error"] = outcome.error;
+    if (!outcome.error.empty()) reply["error"] = outcome.error;
   }
   // File names arrive as any bytes; those that are no UTF-8 are shown replaced.
   return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

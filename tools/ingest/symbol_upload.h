@@ -45,7 +45,8 @@ class IncomingSymbols {
   };
   // Identifies every file and stores them: 200; 400 for a bad form, a file name that is no
   // bare name, or a file that is no executable or PDB (its file name and why in `error`);
-  // 500 when the store cannot be written (files stored before the failure stay).
+  // 413 for files over kMaxSymbolsRequestBytes; 500 when the store cannot be written (files
+  // stored before the failure stay).
   Outcome Commit();
 
  private:
@@ -59,12 +60,14 @@ class IncomingSymbols {
   std::vector<Part> parts_;
   std::string bad_form_;  // why the form is bad; empty when it is not
   bool store_failed_ = false;
+  uint64_t received_bytes_ = 0;
   ScopedFile current_;
   bool in_file_ = false;
 };
 
 // {"code":0,"stored":[{"file":..,"key":..,"kind":"executable"|"pdb"},..]} for a stored
-// upload, {"code":N,"error":".."} for a refused one.
+// upload, {"code":N,"error":".."} for a refused one (without "error" when there is no
+// more to say than the status).
 std::string SymbolsReplyJson(const IncomingSymbols::Outcome& outcome);
 
 // Stores each of `files` under its own file name, printing "<file name> <key>" for each on

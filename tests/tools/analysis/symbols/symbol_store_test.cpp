@@ -120,6 +120,7 @@ TEST(SymbolStore, FindsFilesIgnoringCase) {
       {"ortivo.pdb", "ab12cd1", temp / "ORTIVO.PDB" / "ab12CD1" / "ortivo.Pdb"},
       {"Ortivo.pdb", "AB12CD2", ""},
       {"Ortivo.exe", "AB12CD1", ""},
+      {"Other.dll", "AB12CD1", temp / "Other.dll" / "AB12CD1" / "Other.dll"},
       {"other.DLL", "ab12cd1", temp / "Other.dll" / "AB12CD1" / "Other.dll"},
       {"../Other.dll", "AB12CD1", ""},
       {"Other.dll", "..", ""},

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
@@ -184,6 +185,39 @@ TEST(IngestSymbols, AddSymbolsStoresFilesWithoutServing) {
   EXPECT_EQ(all.exit_code, 0) << all.standard_error;
   EXPECT_TRUE(fs::exists(temp / "store" / "~symbols" / "tiny.pdb" / KeyOf(kTinyPdb) / "tiny.pdb"));
   EXPECT_EQ(RunProcess(FENNICK_INGEST_EXE, {"--add-symbols"}).exit_code, 2);
+}
+
+TEST(IngestSymbols, AddSymbolsFlushesFileAndFoldersBeforeItSaysSo) {
+  TempFolder temp;
+  const fs::path symbols = temp / "symbols";
+  const fs::path trace = temp / "strace.log";
+  const ProcessOutput run = RunProcess(
+      "/usr/bin/env",
+      {"ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o", trace, "-e",
+       "trace=mkdir,openat,fsync,rename,renameat,renameat2,write", FENNICK_INGEST_EXE,
+       "--symbols", symbols, "--add-symbols", kTinyPdb});
+  ASSERT_EQ(run.exit_code, 0) << run.standard_error;
+  const std::string calls = ReadTestFile(trace);
+  const fs::path key_folder = symbols / "tiny.pdb" / KeyOf(kTinyPdb);
+  // Every folder made reaches the disk in its parent.
+  for (const fs::path& folder : {symbols, symbols / "tiny.pdb", key_folder}) {
+    const size_t made = calls.find("mkdir(\"" + folder.string() + "\", 0700) = 0");
+    ASSERT_NE(made, std::string::npos) << folder << "\n" << calls;
+    EXPECT_NE(FlushOfOpen(calls, folder.parent_path().string(), made), std::string::npos)
+        << folder << "\n" << calls;
+  }
+  // The copy is flushed before it takes the file's name, and that name before the report.
+  std::smatch renamed;
+  ASSERT_TRUE(std::regex_search(
+      calls, renamed,
+      std::regex("rename\\(\"(" + key_folder.string() + "/~incoming-[0-9a-f]+)\", \"" +
+                 (key_folder / "tiny.pdb").string() + "\"\\) = 0")))
+      << calls;
+  const size_t moved = static_cast<size_t>(renamed.position(0));
+  EXPECT_LT(FlushOfOpen(calls, renamed[1]), moved) << calls;
+  const size_t folder_flushed = FlushOfOpen(calls, key_folder.string(), moved);
+  EXPECT_NE(folder_flushed, std::string::npos) << calls;
+  EXPECT_LT(folder_flushed, calls.find("write(1, \"tiny.pdb ", moved)) << calls;
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -28,7 +28,8 @@ const fs::path kTinyPdb = FENNICK_PDB_FIXTURE_DIR "/tiny.pdb";
 
 std::string KeyOf(const fs::path& file) { return fennick_symbols::IdentifySymbolFile(file).key; }
 
-httplib::Result PostSymbols(const IngestProcess& server, const httplib::MultipartFormDataItems& form,
+httplib::Result PostSymbols(const IngestProcess& server,
+                            const httplib::MultipartFormDataItems& form,
                             httplib::Headers headers = {{"X-Api-Key", kIngestApiKey}}) {
   return server.Client().Post("/api/symbols", headers, form);
 }
@@ -75,7 +76,8 @@ TEST(IngestSymbols, StoresUploadedFilesPrivatelyUnderTheirKeys) {
   EXPECT_TRUE(ReadTestFile(exe) == ReadTestFile(kOrtivo));
   for (const fs::path& file : {pdb, exe}) {
     EXPECT_EQ(ModeOf(file), 0600u) << file;
-    for (fs::path folder = file.parent_path(); folder != temp.path(); folder = folder.parent_path()) {
+    for (fs::path folder = file.parent_path(); folder != temp.path();
+         folder = folder.parent_path()) {
       EXPECT_EQ(ModeOf(folder), 0700u) << folder;
     }
   }
@@ -91,17 +93,27 @@ TEST(IngestSymbols, RefusesUploadsAndStoresNothingOfThem) {
       cases[] = {
           {"a text file beside a PDB",
            {{"pdb", pdb, "tiny.pdb", ""}, {"notes", "symbols, honest", "notes.txt", ""}},
-           keyed, 400, "notes.txt: not a PE image or PDB"},
-          {"a cut PDB", {{"pdb", pdb.substr(0, pdb.size() / 2), "tiny.pdb", ""}}, keyed, 400,
+           keyed,
+           400,
+           "notes.txt: not a PE image or PDB"},
+          {"a cut PDB",
+           {{"pdb", pdb.substr(0, pdb.size() / 2), "tiny.pdb", ""}},
+           keyed,
+           400,
            "tiny.pdb: cut PDB"},
-          {"a part without a file name", {{"pdb", pdb, "tiny.pdb", ""}, {"note", "x", "", ""}},
-           keyed, 400, "part note is no file"},
-          {"an unsafe file name", {{"pdb", pdb, "a/..", ""}}, keyed, 400,
-           "..: unsafe file name"},
+          {"a part without a file name",
+           {{"pdb", pdb, "tiny.pdb", ""}, {"note", "x", "", ""}},
+           keyed,
+           400,
+           "part note is no file"},
+          {"an unsafe file name", {{"pdb", pdb, "a/..", ""}}, keyed, 400, "..: unsafe file name"},
           {"no key", good, {}, 401, ""},
           {"a wrong key", good, {{"X-Api-Key", "WRONG"}}, 401, ""},
-          {"a name of another site", good,
-           {{"X-Api-Key", kIngestApiKey}, {"Host", "symbols.example"}}, 403, ""},
+          {"a name of another site",
+           good,
+           {{"X-Api-Key", kIngestApiKey}, {"Host", "symbols.example"}},
+           403,
+           ""},
       };
   for (const auto& [label, form, headers, status, error] : cases) {
     SCOPED_TRACE(label);
@@ -158,7 +170,8 @@ TEST(IngestSymbols, ServesWhenTheSymbolStoreCannotBeMade) {
   TempFolder temp;
   WriteTestFile(temp / "file", "a file, no folder");
   IngestProcess server(temp / "store", {"--symbols", (temp / "file" / "symbols").string()});
-  const httplib::Result res = PostSymbols(server, {{"pdb", ReadTestFile(kTinyPdb), "tiny.pdb", ""}});
+  const httplib::Result res =
+      PostSymbols(server, {{"pdb", ReadTestFile(kTinyPdb), "tiny.pdb", ""}});
   ASSERT_TRUE(res) << httplib::to_string(res.error());
   EXPECT_EQ(res->status, 500) << res->body;
   EXPECT_TRUE(server.Client().Get("/api/reports"));
@@ -192,10 +205,9 @@ TEST(IngestSymbols, AddSymbolsFlushesFileAndFoldersBeforeItSaysSo) {
   const fs::path symbols = temp / "symbols";
   const fs::path trace = temp / "strace.log";
   const ProcessOutput run = RunProcess(
-      "/usr/bin/env",
-      {"ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o", trace, "-e",
-       "trace=mkdir,openat,fsync,rename,renameat,renameat2,write", FENNICK_INGEST_EXE,
-       "--symbols", symbols, "--add-symbols", kTinyPdb});
+      "/usr/bin/env", {"ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-o", trace, "-e",
+                       "trace=mkdir,openat,fsync,rename,renameat,renameat2,write",
+                       FENNICK_INGEST_EXE, "--symbols", symbols, "--add-symbols", kTinyPdb});
   ASSERT_EQ(run.exit_code, 0) << run.standard_error;
   const std::string calls = ReadTestFile(trace);
   const fs::path key_folder = symbols / "tiny.pdb" / KeyOf(kTinyPdb);
@@ -204,7 +216,8 @@ TEST(IngestSymbols, AddSymbolsFlushesFileAndFoldersBeforeItSaysSo) {
     const size_t made = calls.find("mkdir(\"" + folder.string() + "\", 0700) = 0");
     ASSERT_NE(made, std::string::npos) << folder << "\n" << calls;
     EXPECT_NE(FlushOfOpen(calls, folder.parent_path().string(), made), std::string::npos)
-        << folder << "\n" << calls;
+        << folder << "\n"
+        << calls;
   }
   // The copy is flushed before it takes the file's name, and that name before the report.
   std::smatch renamed;

@@ -21,8 +21,8 @@
 #include "report_index.h"
 #include "report_store.h"
 #include "routes.h"
-#include "store_files.h"
 #include "server_log.h"
+#include "store_files.h"
 #include "stored_analysis.h"
 #include "stored_reports.h"
 #include "symbol_store.h"
@@ -76,7 +76,9 @@ void OnSymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>&) {}
 bool ResolveFolders(Options& options) {
   std::error_code error;
   options.store = fs::absolute(options.store, error).lexically_normal();
-  if (options.symbols.empty()) options.symbols = options.store / fennick_ingest::kStoreSymbolsFolder;
+  if (options.symbols.empty()) {
+    options.symbols = options.store / fennick_ingest::kStoreSymbolsFolder;
+  }
   return !error;
 }
 

@@ -17,7 +17,7 @@ struct Options {
   std::filesystem::path store = "fennick-ingest-store";
   bool open_inbox = false;
   std::vector<std::string> allowed_hosts;  // --allow-host, in the order given
-  std::filesystem::path symbols;  // --symbols; empty for the store's own symbol folder
+  std::filesystem::path symbols;           // --symbols; empty for the store's own symbol folder
   std::vector<std::filesystem::path> add_symbols;  // --add-symbols, in the order given
 };
 

@@ -273,8 +273,7 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
   server.set_default_headers({{"Content-Security-Policy", kInboxContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Cache-Control", "no-store"}});
-  server.set_admission(
-      [access](const httplib::Request& req) { return AdmissionOf(access, req); });
+  server.set_admission([access](const httplib::Request& req) { return AdmissionOf(access, req); });
   // httplib answers "Expect: 100-continue" with 100 at once when no handler decides
   // otherwise; saying so here keeps that promise independent of the library's default. A
   // request refused before its body is answered instead, and its body never sent.
@@ -296,11 +295,11 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
                                            const httplib::ContentReader& read_content) {
     ReceiveCrashReport(store, index, req, res, read_content);
   });
-  server.Post(kSymbolsPath, [&symbols, on_symbols_added](
-                                const httplib::Request& req, httplib::Response& res,
-                                const httplib::ContentReader& read_content) {
-    ReceiveSymbols(symbols, on_symbols_added, req, res, read_content);
-  });
+  server.Post(kSymbolsPath,
+              [&symbols, on_symbols_added](const httplib::Request& req, httplib::Response& res,
+                                           const httplib::ContentReader& read_content) {
+                ReceiveSymbols(symbols, on_symbols_added, req, res, read_content);
+              });
   ConfigureInbox(server, store, access, index);
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(

@@ -18,7 +18,9 @@ namespace {
 
 constexpr std::string_view kPeMagic = "MZ";
 // The start of every MSF 7.0 file, the container a PDB is.
-constexpr std::string_view kPdbMagic = "Microsoft C/C++ MSF 7.00\r\n\x1a" "DS";
+constexpr std::string_view kPdbMagic =
+    "Microsoft C/C++ MSF 7.00\r\n\x1a"
+    "DS";
 
 std::string Hex(uint32_t value, int digits) {
   char text[9];
@@ -69,8 +71,8 @@ SymbolFileIdentity IdentifyExecutable(llvm::MemoryBufferRef buffer) {
 
 SymbolFileIdentity IdentifyPdb(std::unique_ptr<llvm::MemoryBuffer> buffer) {
   const std::string path = buffer->getBufferIdentifier().str();
-  auto stream = std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer),
-                                                               llvm::support::little);
+  auto stream =
+      std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer), llvm::support::little);
   llvm::BumpPtrAllocator allocator;
   llvm::pdb::PDBFile pdb(path, std::move(stream), allocator);
   if (llvm::Error error = pdb.parseFileHeaders()) {

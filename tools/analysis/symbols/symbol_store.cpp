@@ -27,9 +27,8 @@ constexpr size_t kMaxFileNameBytes = 255;
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
   const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The entries of `folder` named `name` ignoring case, the exact spelling first.

@@ -27,8 +27,7 @@ class SymbolStore {
   static bool IsBareFileName(std::string_view name);
 
   // The stored file `file_name` with `key`, found ignoring case; nullopt when absent.
-  std::optional<std::filesystem::path> Find(std::string_view file_name,
-                                            std::string_view key) const;
+  std::optional<std::filesystem::path> Find(std::string_view file_name, std::string_view key) const;
 
   struct Added {
     std::string file_name;

@@ -52,7 +52,8 @@ bool IsSymbolsUpload(const httplib::Request& req) {
   return req.method == "POST" && req.path == kSymbolsPath;
 }
 
-// The whole request of a crash report: a dump, the text parts and the multipart framing.
+// The whole request of a crash report (a dump, the text parts and the multipart framing),
+// and the most that any request other than a symbols upload may send.
 constexpr uint64_t kMaxRequestBytes = 64 * 1024 * 1024;
 static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
 

@@ -222,28 +222,6 @@ TEST_F(IngestServerTest, ReplacingAReportNeverHidesIt) {
   EXPECT_EQ(misses, 0) << "of " << reads << " reads";
 }
 
-// The descriptor that the line of `calls` ending at `line_end` returned.
-std::string ResultOf(const std::string& calls, size_t line_end) {
-  const size_t result = calls.rfind("= ", line_end);
-  return calls.substr(result + 2, line_end - result - 2);
-}
-
-// Finds, from `from` on, the open of `path` and the fsync of the descriptor it gave before
-// that descriptor is closed and given out again; returns the fsync's position in `calls`,
-// or npos.
-size_t FlushOfOpen(const std::string& calls, const std::string& path, size_t from = 0) {
-  const size_t open = calls.find("openat(AT_FDCWD, \"" + path + "\",", from);
-  if (open == std::string::npos) return std::string::npos;
-  const size_t line_end = calls.find('\n', open);
-  const std::string fd = ResultOf(calls, line_end);
-  size_t reopened = line_end;
-  do {
-    reopened = calls.find("openat(", reopened + 1);
-  } while (reopened != std::string::npos && ResultOf(calls, calls.find('\n', reopened)) != fd);
-  const size_t flushed = calls.find("fsync(" + fd + ")", line_end);
-  return flushed < reopened ? flushed : std::string::npos;
-}
-
 TEST(IngestServerDurability, AnswersOnlyOnceTheReportIsOnTheDiskAndPrivate) {
   TempFolder temp;
   const fs::path store = temp / "store";
@@ -355,7 +333,8 @@ TEST(IngestServerCommandLine, HelpNamesEveryOption) {
   ProcessOutput help = RunProcess(FENNICK_INGEST_EXE, {"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* option :
-       {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--help"})
+       {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--symbols",
+        "--add-symbols", "--help"})
     EXPECT_NE(help.standard_output.find(option), std::string::npos) << option;
 }
 

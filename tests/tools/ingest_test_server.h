@@ -93,4 +93,26 @@ inline void PostReport(const IngestProcess& server, const httplib::MultipartForm
             (nlohmann::json{{"code", status == 200 ? 0 : status}}));
 }
 
+// The descriptor that the line of `calls` ending at `line_end` returned.
+inline std::string ResultOf(const std::string& calls, size_t line_end) {
+  const size_t result = calls.rfind("= ", line_end);
+  return calls.substr(result + 2, line_end - result - 2);
+}
+
+// Finds, from `from` on, the open of `path` and the fsync of the descriptor it gave before
+// that descriptor is closed and given out again; returns the fsync's position in `calls`,
+// or npos.
+inline size_t FlushOfOpen(const std::string& calls, const std::string& path, size_t from = 0) {
+  const size_t open = calls.find("openat(AT_FDCWD, \"" + path + "\",", from);
+  if (open == std::string::npos) return std::string::npos;
+  const size_t line_end = calls.find('\n', open);
+  const std::string fd = ResultOf(calls, line_end);
+  size_t reopened = line_end;
+  do {
+    reopened = calls.find("openat(", reopened + 1);
+  } while (reopened != std::string::npos && ResultOf(calls, calls.find('\n', reopened)) != fd);
+  const size_t flushed = calls.find("fsync(" + fd + ")", line_end);
+  return flushed < reopened ? flushed : std::string::npos;
+}
+
 #endif  // FENNICK_TESTS_TOOLS_INGEST_TEST_SERVER_H_

@@ -22,8 +22,11 @@
 #include "report_store.h"
 #include "routes.h"
 #include "server_log.h"
+#include "store_files.h"
 #include "stored_analysis.h"
 #include "stored_reports.h"
+#include "symbol_store.h"
+#include "symbol_upload.h"
 
 namespace {
 
@@ -65,10 +68,31 @@ void StopOnSignal(const sigset_t& signals, httplib::Server& server,
   if (!serving_ended) server.stop();
 }
 
-int Serve(Options options) {
+// Reports are analysed again with the symbols that arrive; until then stored symbols wait
+// for the next analysis.
+void OnSymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>&) {}
+
+// The store's path made absolute, and the symbol store's (the store's own by default).
+bool ResolveFolders(Options& options) {
   std::error_code error;
   options.store = fs::absolute(options.store, error).lexically_normal();
-  if (error || !fennick_ingest::PrepareStore(options.store)) {
+  if (options.symbols.empty()) {
+    options.symbols = options.store / fennick_ingest::kStoreSymbolsFolder;
+  }
+  return !error;
+}
+
+int AddSymbols(Options options) {
+  if (!ResolveFolders(options)) {
+    fennick_ingest::LogLine("cannot resolve the store folder " + options.store.string());
+    return 1;
+  }
+  return fennick_ingest::AddSymbolFiles(fennick_symbols::SymbolStore(options.symbols),
+                                        options.add_symbols, OnSymbolsAdded);
+}
+
+int Serve(Options options) {
+  if (!ResolveFolders(options) || !fennick_ingest::PrepareStore(options.store)) {
     fennick_ingest::LogLine("cannot create the store folder " + options.store.string());
     return 1;
   }
@@ -80,13 +104,16 @@ int Serve(Options options) {
                           std::to_string(analysed) + " of them analysed now");
   fennick_ingest::ReportIndex index;
   index.Load(std::move(reports));
+  // The symbol store is made with its first symbols: a read-only one serves lookups alone.
+  const fennick_symbols::SymbolStore symbols(options.symbols);
+  fennick_ingest::RemoveStaleStaging(symbols.root());
   sigset_t signals = BlockStopSignals();
   fennick_ingest::IngestHttpServer server;
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
       server, options.store,
       fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
-      index);
+      index, symbols, OnSymbolsAdded);
   const int port = server.Bind(options.address, options.port);
   if (port < 0) {
     fennick_ingest::LogLine("cannot listen on " + options.address + ":" +
@@ -94,7 +121,8 @@ int Serve(Options options) {
     return 1;
   }
   fennick_ingest::LogLine("listening on " + options.address + ":" + std::to_string(port) +
-                          ", store " + options.store.string());
+                          ", store " + options.store.string() + ", symbols " +
+                          symbols.root().string());
   fennick_ingest::LogLine(
       std::string("inbox at http://") +
       (options.address == "0.0.0.0" ? "127.0.0.1" : options.address) + ":" + std::to_string(port) +
@@ -129,6 +157,8 @@ int main(int argc, char** argv) {
     case fennick_ingest::Command::kBadUsage:
       std::fputs(fennick_ingest::kUsage, stderr);
       return kBadUsageExit;
+    case fennick_ingest::Command::kAddSymbols:
+      return AddSymbols(std::move(options));
     case fennick_ingest::Command::kServe:
       break;
   }

@@ -6,7 +6,8 @@ namespace fennick_ingest {
 
 const char kUsage[] =
     "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER] [--open-inbox]\n"
-    "                      [--allow-host NAME]...\n"
+    "                      [--allow-host NAME]... [--symbols FOLDER]\n"
+    "       fennick-ingest [--store FOLDER] [--symbols FOLDER] --add-symbols FILE...\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
     "ingest service. It accepts POST /api/report/crash with the client's API key and keeps\n"
@@ -31,6 +32,13 @@ const char kUsage[] =
     "localhost, 127.0.0.1, [::1] or the listening address (the Host header), so that no\n"
     "web page can read it through a name of its own.\n"
     "\n"
+    "Symbols: POST /api/symbols takes executables, DLLs and PDBs as the file parts of a form,\n"
+    "with the client's API key and from the clients that may read the inbox, 1 GiB at most.\n"
+    "Each is kept as a symbol server keeps it, FOLDER/<file name>/<key>/<file name>, its key\n"
+    "read from the file itself (an image's time stamp and size, a PDB's GUID and age). A\n"
+    "request is stored whole or, when any file is no executable or PDB, not at all. Names\n"
+    "are looked up ignoring case, so a store filled by other symbol-store tools serves too.\n"
+    "\n"
     "Options:\n"
     "  --address HOST     address to listen on (default 127.0.0.1)\n"
     "  --port N           port to listen on (default 5001; 0 picks a free port)\n"
@@ -40,6 +48,12 @@ const char kUsage[] =
     "                     may see them\n"
     "  --allow-host NAME  also answer loopback clients that name the server NAME (a host\n"
     "                     name or address, without a port); may be given more than once\n"
+    "  --symbols FOLDER   the symbol store (default ~symbols in the store folder); it may be\n"
+    "                     read-only, which refuses only the storing of symbols\n"
+    "  --add-symbols FILE...\n"
+    "                     store each FILE in the symbol store under its own name, print\n"
+    "                     \"<file name> <key>\" for each and exit, without serving; exits 1\n"
+    "                     when any is refused (no executable or PDB, or cut)\n"
     "  --help, -h         show this text and exit\n"
     "\n"
     "Each connection is served on its own; a request must send its headers within 10 seconds\n"
@@ -65,9 +79,19 @@ bool ParsePort(std::string_view text, int* port) {
 
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return Command::kHelp;
+  bool add_symbols = false;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--open-inbox") {
       options->open_inbox = true;
+      continue;
+    }
+    if (args[i] == "--add-symbols") {
+      add_symbols = true;
+      for (; i + 1 < args.size() && !args[i + 1].starts_with("--"); ++i) {
+        if (args[i + 1].empty()) return Command::kBadUsage;
+        options->add_symbols.emplace_back(args[i + 1]);
+      }
+      if (options->add_symbols.empty()) return Command::kBadUsage;
       continue;
     }
     if (i + 1 >= args.size() || args[i + 1].empty()) return Command::kBadUsage;
@@ -81,11 +105,13 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
       options->store = value;
     } else if (option == "--allow-host") {
       options->allowed_hosts.emplace_back(value);
+    } else if (option == "--symbols") {
+      options->symbols = value;
     } else {
       return Command::kBadUsage;
     }
   }
-  return Command::kServe;
+  return add_symbols ? Command::kAddSymbols : Command::kServe;
 }
 
 }  // namespace fennick_ingest

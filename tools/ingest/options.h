@@ -17,12 +17,20 @@ struct Options {
   std::filesystem::path store = "fennick-ingest-store";
   bool open_inbox = false;
   std::vector<std::string> allowed_hosts;  // --allow-host, in the order given
+  std::filesystem::path symbols;           // --symbols; empty for the store's own symbol folder
+  std::vector<std::filesystem::path> add_symbols;  // --add-symbols, in the order given
 };
 
-enum class Command { kServe, kHelp, kBadUsage };
+// The symbol store's folder inside the store when --symbols names none. '~' never occurs in
+// a report folder's name, so no report can take its place.
+inline constexpr char kStoreSymbolsFolder[] = "~symbols";
+
+enum class Command { kServe, kAddSymbols, kHelp, kBadUsage };
 
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
-// option, a missing or empty value or a port outside 0..65535.
+// option, a missing or empty value, a port outside 0..65535 or --add-symbols without a
+// file. kAddSymbols when --add-symbols is given: its files are the arguments after it up to
+// the next that starts with "--".
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options);
 
 }  // namespace fennick_ingest

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string_view>
 #include <utility>
 
@@ -16,13 +15,6 @@ namespace fennick_ingest {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string NewStagingName() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(generator()));
-  return std::string(kStagingPrefix) + hex;
-}
 
 struct ReceiveTime {
   int64_t ms_since_epoch;
@@ -41,16 +33,6 @@ ReceiveTime Now() {
                 int(time.minutes().count()), int(time.seconds().count()),
                 int(time.subseconds().count()));
   return {ms.time_since_epoch().count(), text};
-}
-
-void RemoveStaleStaging(const fs::path& store) {
-  std::error_code error;
-  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
-    if (it->path().filename().string().starts_with(kStagingPrefix)) {
-      std::error_code ignored;
-      fs::remove_all(it->path(), ignored);
-    }
-  }
 }
 
 }  // namespace

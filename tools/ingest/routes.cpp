@@ -16,6 +16,7 @@
 #include "server_log.h"
 #include "store_layout.h"
 #include "stored_reports.h"
+#include "symbol_upload.h"
 
 namespace fennick_ingest {
 namespace {
@@ -47,23 +48,38 @@ bool IsUpload(const httplib::Request& req) {
   return req.method == "POST" && req.path == kUploadPath;
 }
 
-// An upload with the key holds its connection; one without it is refused before its body,
+bool IsSymbolsUpload(const httplib::Request& req) {
+  return req.method == "POST" && req.path == kSymbolsPath;
+}
+
+// The whole request of a crash report (a dump, the text parts and the multipart framing),
+// and the most that any request other than a symbols upload may send.
+constexpr uint64_t kMaxRequestBytes = 64 * 1024 * 1024;
+static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
+
+// The status a request is answered with before its body is read, or 0 when it is served:
+// an upload without the key, symbols from a client that may not read the inbox (symbol
+// files are read by the inbox's analyses), and a body larger than its route takes.
+int RefusalBeforeBody(const InboxAccess& access, const httplib::Request& req) {
+  const bool symbols = IsSymbolsUpload(req);
+  if ((IsUpload(req) || symbols) && !KeyOk(req)) return 401;
+  if (symbols && !access.Allows(req.remote_addr, req.get_header_value("Host"))) return 403;
+  const uint64_t limit = symbols ? kMaxSymbolsRequestBytes : kMaxRequestBytes;
+  return req.get_header_value<uint64_t>("Content-Length") > limit ? 413 : 0;
+}
+
+// An upload with the key holds its connection; one refused is answered before its body,
 // so that clients without the key can neither keep keyed uploads out nor hold a connection
 // for as long as a body takes.
-Admission AdmissionOf(const httplib::Request& req) {
-  if (!IsUpload(req)) return Admission::kDroppable;
-  return KeyOk(req) ? Admission::kHeld : Admission::kRefused;
+Admission AdmissionOf(const InboxAccess& access, const httplib::Request& req) {
+  if (RefusalBeforeBody(access, req) != 0) return Admission::kRefused;
+  return IsUpload(req) || IsSymbolsUpload(req) ? Admission::kHeld : Admission::kDroppable;
 }
 
 // Reads the whole form even when it is refused, so that an early reply never leaves unread
-// body bytes on a kept-alive connection; a request without the key is answered unread, and
-// its connection closes.
+// body bytes on a kept-alive connection.
 void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib::Request& req,
                         httplib::Response& res, const httplib::ContentReader& read_content) {
-  if (!KeyOk(req)) {
-    Reply(res, 401);
-    return;
-  }
   if (!req.is_multipart_form_data()) {
     read_content([](const char*, size_t) { return true; });
     Reply(res, 400);
@@ -91,6 +107,36 @@ void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib
   } else {
     Reply(res, report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, index));
   }
+}
+
+// Like a report, the whole form is read even when it is refused.
+void ReceiveSymbols(const fennick_symbols::SymbolStore& symbols, const SymbolsAdded& on_added,
+                    const httplib::Request& req, httplib::Response& res,
+                    const httplib::ContentReader& read_content) {
+  IncomingSymbols::Outcome outcome;
+  if (!req.is_multipart_form_data()) {
+    read_content([](const char*, size_t) { return true; });
+    outcome = {400, "not a multipart form", {}};
+  } else {
+    IncomingSymbols upload(symbols);
+    const bool read_ok = read_content(
+        [&](const httplib::MultipartFormData& part) {
+          upload.BeginPart(part.name, part.filename);
+          return true;
+        },
+        [&](const char* data, size_t size) {
+          upload.AppendData(data, size);
+          return true;
+        });
+    if (read_ok) {
+      outcome = upload.Commit();
+    } else {
+      outcome.status = IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400;
+    }
+  }
+  res.status = outcome.status;
+  res.set_content(SymbolsReplyJson(outcome), "application/json");
+  if (!outcome.stored.empty()) on_added(outcome.stored);
 }
 
 std::string ContentDisposition(std::string_view file_name) {
@@ -220,29 +266,41 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 }  // namespace
 
 void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
-                     ReportIndex& index) {
-  // The whole request: a dump, the text parts and the multipart framing around them.
-  constexpr size_t kMaxRequestBytes = 64 * 1024 * 1024;
-  static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
-  server.set_payload_max_length(kMaxRequestBytes);
+                     ReportIndex& index, const fennick_symbols::SymbolStore& symbols,
+                     SymbolsAdded on_symbols_added) {
+  // Each route's own limit is held before its body is read (RefusalBeforeBody).
+  server.set_payload_max_length(kMaxSymbolsRequestBytes);
   // Inbox pages run no script and are kept by no cache; the same holds for every reply.
   server.set_default_headers({{"Content-Security-Policy", kInboxContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Cache-Control", "no-store"}});
-  server.set_admission(AdmissionOf);
+  server.set_admission([access](const httplib::Request& req) { return AdmissionOf(access, req); });
   // httplib answers "Expect: 100-continue" with 100 at once when no handler decides
-  // otherwise; saying so here keeps that promise independent of the library's default. An
-  // upload without the key is refused instead, and its body never sent.
+  // otherwise; saying so here keeps that promise independent of the library's default. A
+  // request refused before its body is answered instead, and its body never sent.
   server.set_expect_100_continue_handler(
-      [](const httplib::Request& req, httplib::Response& res) {
-        if (AdmissionOf(req) != Admission::kRefused) return 100;
-        Reply(res, 401);
-        return 401;
+      [access](const httplib::Request& req, httplib::Response& res) {
+        const int status = RefusalBeforeBody(access, req);
+        if (status == 0) return 100;
+        Reply(res, status);
+        return status;
       });
+  // Before any handler, and before httplib reads a body for a handler that takes it whole.
+  server.set_pre_routing_handler([access](const httplib::Request& req, httplib::Response& res) {
+    const int status = RefusalBeforeBody(access, req);
+    if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    Reply(res, status);
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server.Post(kUploadPath, [store, &index](const httplib::Request& req, httplib::Response& res,
                                            const httplib::ContentReader& read_content) {
     ReceiveCrashReport(store, index, req, res, read_content);
   });
+  server.Post(kSymbolsPath,
+              [&symbols, on_symbols_added](const httplib::Request& req, httplib::Response& res,
+                                           const httplib::ContentReader& read_content) {
+                ReceiveSymbols(symbols, on_symbols_added, req, res, read_content);
+              });
   ConfigureInbox(server, store, access, index);
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(

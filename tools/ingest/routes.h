@@ -8,6 +8,8 @@
 #include "http_server.h"
 #include "inbox_access.h"
 #include "report_index.h"
+#include "symbol_store.h"
+#include "symbol_upload.h"
 
 namespace fennick_ingest {
 
@@ -15,13 +17,16 @@ namespace fennick_ingest {
 inline constexpr char kApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
 inline constexpr char kUploadPath[] = "/api/report/crash";
 
-// Installs on `server` the upload route (POST /api/report/crash), the inbox routes (GET /,
+// Installs on `server` the upload route (POST /api/report/crash), the symbols route (POST
+// /api/symbols, which `access` guards like the inbox), the inbox routes (GET /,
 // /api/reports, /api/groups, /reports/<folder>, /reports/<folder>/dump) that `access`
 // guards, the {"code":N} reply to every refusal, and one log line per request; an upload
 // without the key is refused before its body. `store` is an absolute path; `index` lists it
-// (loaded already) and learns of every upload. Both outlive the server.
+// (loaded already) and learns of every upload; `symbols` receives the symbol files, and
+// `on_symbols_added` is told of each upload's. All outlive the server.
 void ConfigureRoutes(IngestHttpServer& server, const std::filesystem::path& store,
-                     const InboxAccess& access, ReportIndex& index);
+                     const InboxAccess& access, ReportIndex& index,
+                     const fennick_symbols::SymbolStore& symbols, SymbolsAdded on_symbols_added);
 
 }  // namespace fennick_ingest
 

@@ -6,6 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
+#include <system_error>
+
+#include "store_layout.h"
 
 namespace fennick_ingest {
 namespace {
@@ -80,6 +85,24 @@ MoveOutcome MoveFolderIntoPlace(const std::filesystem::path& from,
     return MoveOutcome::kSwapped;
   }
   return MoveOutcome::kFailed;
+}
+
+std::string NewStagingName() {
+  thread_local std::mt19937_64 generator{std::random_device{}()};
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(generator()));
+  return std::string(kStagingPrefix) + hex;
+}
+
+void RemoveStaleStaging(const std::filesystem::path& folder) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().filename().string().starts_with(kStagingPrefix)) {
+      std::error_code ignored;
+      std::filesystem::remove_all(it->path(), ignored);
+    }
+  }
 }
 
 ScopedFile OpenFolder(const std::filesystem::path& path) {

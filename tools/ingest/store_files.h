@@ -45,6 +45,13 @@ enum class MoveOutcome { kMoved, kSwapped, kFailed };
 // folder that was replaced (kSwapped).
 MoveOutcome MoveFolderIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// A new name for a staging folder or a temporary file: kStagingPrefix and 16 random hex
+// digits.
+std::string NewStagingName();
+
+// Removes what staging names in `folder` a stopped earlier run left.
+void RemoveStaleStaging(const std::filesystem::path& folder);
+
 // Opens the folder `path` for reading the files in it; invalid when it is missing, no
 // folder, or a symbolic link.
 ScopedFile OpenFolder(const std::filesystem::path& path);

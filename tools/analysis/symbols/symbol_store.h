@@ -18,9 +18,16 @@ class SymbolStore {
 
   const std::filesystem::path& root() const { return root_; }
 
+  // Makes the root folder and those above it that are missing, private, each flushed into
+  // its parent; true when the root is a folder.
+  bool CreateRoot() const;
+
+  // True for a file name the store takes: one name that points nowhere else (no separator,
+  // no control character, not "." or "..") and short enough for any file system.
+  static bool IsBareFileName(std::string_view name);
+
   // The stored file `file_name` with `key`, found ignoring case; nullopt when absent.
-  std::optional<std::filesystem::path> Find(std::string_view file_name,
-                                            std::string_view key) const;
+  std::optional<std::filesystem::path> Find(std::string_view file_name, std::string_view key) const;
 
   struct Added {
     std::string file_name;

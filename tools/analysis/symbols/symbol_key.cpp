@@ -1,0 +1,125 @@
+#include "symbol_key.h"
+
+#include <llvm/DebugInfo/PDB/Native/InfoStream.h>
+#include <llvm/DebugInfo/PDB/Native/PDBFile.h>
+#include <llvm/Object/COFF.h>
+#include <llvm/Support/Allocator.h>
+#include <llvm/Support/BinaryByteStream.h>
+#include <llvm/Support/Error.h>
+#include <llvm/Support/MemoryBuffer.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+
+namespace fennick_symbols {
+namespace {
+
+constexpr std::string_view kPeMagic = "MZ";
+// The start of every MSF 7.0 file, the container a PDB is.
+constexpr std::string_view kPdbMagic =
+    "Microsoft C/C++ MSF 7.00\r\n\x1a"
+    "DS";
+
+std::string Hex(uint32_t value, int digits) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+uint32_t LittleEndian(const uint8_t* bytes, int count) {
+  uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+SymbolFileIdentity Refused(std::string reason) {
+  SymbolFileIdentity identity;
+  identity.error = std::move(reason);
+  return identity;
+}
+
+// The image as its headers describe it: time stamp, size, and every section's raw data
+// within the file, so that an image cut anywhere is refused.
+SymbolFileIdentity IdentifyExecutable(llvm::MemoryBufferRef buffer) {
+  llvm::Expected<std::unique_ptr<llvm::object::COFFObjectFile>> image =
+      llvm::object::COFFObjectFile::create(buffer);
+  if (!image) {
+    llvm::consumeError(image.takeError());
+    return Refused("cut PE image");
+  }
+  uint32_t size_of_image = 0;
+  if (const llvm::object::pe32_header* header = (*image)->getPE32Header()) {
+    size_of_image = header->SizeOfImage;
+  } else if (const llvm::object::pe32plus_header* header = (*image)->getPE32PlusHeader()) {
+    size_of_image = header->SizeOfImage;
+  } else {
+    return Refused("not a PE image or PDB");
+  }
+  for (const llvm::object::SectionRef& section : (*image)->sections()) {
+    const llvm::object::coff_section* raw = (*image)->getCOFFSection(section);
+    if (uint64_t{raw->PointerToRawData} + raw->SizeOfRawData > buffer.getBufferSize()) {
+      return Refused("cut PE image");
+    }
+  }
+  SymbolFileIdentity identity;
+  identity.kind = SymbolFileKind::kExecutable;
+  identity.key = ExecutableKey((*image)->getTimeDateStamp(), size_of_image);
+  return identity;
+}
+
+SymbolFileIdentity IdentifyPdb(std::unique_ptr<llvm::MemoryBuffer> buffer) {
+  const std::string path = buffer->getBufferIdentifier().str();
+  auto stream =
+      std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer), llvm::support::little);
+  llvm::BumpPtrAllocator allocator;
+  llvm::pdb::PDBFile pdb(path, std::move(stream), allocator);
+  if (llvm::Error error = pdb.parseFileHeaders()) {
+    llvm::consumeError(std::move(error));
+    return Refused("cut PDB");
+  }
+  if (llvm::Error error = pdb.parseStreamData()) {
+    llvm::consumeError(std::move(error));
+    return Refused("cut PDB");
+  }
+  llvm::Expected<llvm::pdb::InfoStream&> info = pdb.getPDBInfoStream();
+  if (!info) {
+    llvm::consumeError(info.takeError());
+    return Refused("cut PDB");
+  }
+  const llvm::codeview::GUID guid = info->getGuid();
+  std::array<uint8_t, 16> bytes;
+  std::copy(std::begin(guid.Guid), std::end(guid.Guid), bytes.begin());
+  SymbolFileIdentity identity;
+  identity.kind = SymbolFileKind::kPdb;
+  identity.key = PdbKey(bytes, info->getAge());
+  return identity;
+}
+
+}  // namespace
+
+std::string ExecutableKey(uint32_t time_date_stamp, uint32_t size_of_image) {
+  return Hex(time_date_stamp, 8) + Hex(size_of_image, 1);
+}
+
+std::string PdbKey(const std::array<uint8_t, 16>& guid, uint32_t age) {
+  std::string key = Hex(LittleEndian(&guid[0], 4), 8) + Hex(LittleEndian(&guid[4], 2), 4) +
+                    Hex(LittleEndian(&guid[6], 2), 4);
+  for (size_t i = 8; i < guid.size(); ++i) key += Hex(guid[i], 2);
+  return key + Hex(age, 1);
+}
+
+SymbolFileIdentity IdentifySymbolFile(const std::filesystem::path& path) {
+  // Mapped, not read: a PDB can be large, and only its headers and info stream are read.
+  llvm::ErrorOr<std::unique_ptr<llvm::MemoryBuffer>> buffer =
+      llvm::MemoryBuffer::getFile(path.string(), /*IsText=*/false,
+                                  /*RequiresNullTerminator=*/false);
+  if (!buffer) return Refused("cannot read the file: " + buffer.getError().message());
+  const std::string_view content((*buffer)->getBufferStart(), (*buffer)->getBufferSize());
+  if (content.starts_with(kPdbMagic)) return IdentifyPdb(std::move(*buffer));
+  if (content.starts_with(kPeMagic)) return IdentifyExecutable((*buffer)->getMemBufferRef());
+  return Refused("not a PE image or PDB");
+}
+
+}  // namespace fennick_symbols

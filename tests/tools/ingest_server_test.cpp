@@ -89,6 +89,7 @@ TEST_F(IngestServerTest, AcceptsEveryReportTheClientCanSend) {
        {"slash", "a/b", {}, "a.dmp"},
        {"dot", ".", {}, "a.dmp"},
        {"dot dot", "..", {}, "a.dmp"},
+       {"the symbol store's folder", "symbols", {}, "a.dmp"},
        {"percent sign", "%41", {}, "a.dmp"},
        {"what %41 would decode to", "A", {}, "a.dmp"},
        {"64 bytes", std::string(64, '~'), {}, "a.dmp"},

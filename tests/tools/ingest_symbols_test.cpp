@@ -53,7 +53,7 @@ unsigned ModeOf(const fs::path& path) {
 
 TEST(IngestSymbols, StoresUploadedFilesPrivatelyUnderTheirKeys) {
   TempFolder temp;
-  const fs::path symbols = temp / "store" / "~symbols";
+  const fs::path symbols = temp / "store" / "symbols";
   const mode_t umask_before = umask(0);
   IngestProcess server(temp / "store");
   umask(umask_before);
@@ -196,7 +196,7 @@ TEST(IngestSymbols, AddSymbolsStoresFilesWithoutServing) {
   const ProcessOutput all =
       RunProcess(FENNICK_INGEST_EXE, {"--store", temp / "store", "--add-symbols", kTinyPdb});
   EXPECT_EQ(all.exit_code, 0) << all.standard_error;
-  EXPECT_TRUE(fs::exists(temp / "store" / "~symbols" / "tiny.pdb" / KeyOf(kTinyPdb) / "tiny.pdb"));
+  EXPECT_TRUE(fs::exists(temp / "store" / "symbols" / "tiny.pdb" / KeyOf(kTinyPdb) / "tiny.pdb"));
   EXPECT_EQ(RunProcess(FENNICK_INGEST_EXE, {"--add-symbols"}).exit_code, 2);
 }
 

@@ -23,8 +23,10 @@
 #include "routes.h"
 #include "server_log.h"
 #include "store_files.h"
+#include "store_layout.h"
 #include "stored_analysis.h"
 #include "stored_reports.h"
+#include "symbol_reanalysis.h"
 #include "symbol_store.h"
 #include "symbol_upload.h"
 
@@ -68,9 +70,11 @@ void StopOnSignal(const sigset_t& signals, httplib::Server& server,
   if (!serving_ended) server.stop();
 }
 
-// Reports are analysed again with the symbols that arrive; until then stored symbols wait
-// for the next analysis.
-void OnSymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>&) {}
+// Symbol files loaded for analyses, together, before the least recently used are let go.
+constexpr size_t kSymbolCacheBytes = size_t{256} << 20;
+
+// Symbols stored offline are found by the server's next start.
+void OnSymbolsAddedOffline(const std::vector<fennick_symbols::SymbolStore::Added>&) {}
 
 // The store's path made absolute, and the symbol store's (the store's own by default).
 bool ResolveFolders(Options& options) {
@@ -88,7 +92,7 @@ int AddSymbols(Options options) {
     return 1;
   }
   return fennick_ingest::AddSymbolFiles(fennick_symbols::SymbolStore(options.symbols),
-                                        options.add_symbols, OnSymbolsAdded);
+                                        options.add_symbols, OnSymbolsAddedOffline);
 }
 
 int Serve(Options options) {
@@ -96,24 +100,30 @@ int Serve(Options options) {
     fennick_ingest::LogLine("cannot create the store folder " + options.store.string());
     return 1;
   }
+  // The symbol store is made with its first symbols: a read-only one serves lookups alone.
+  const fennick_analysis::CrashAnalyzer analyzer(fennick_symbols::SymbolStore(options.symbols),
+                                                 kSymbolCacheBytes);
+  const fennick_symbols::SymbolStore& symbols = analyzer.store();
+  fennick_ingest::RemoveStaleStaging(symbols.root());
   // Before listening, so that no upload races the rewrites.
   std::vector<fennick_ingest::StoredReport> reports =
       fennick_ingest::ListStoredReports(options.store);
-  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, &reports);
+  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, analyzer, &reports);
   fennick_ingest::LogLine(std::to_string(reports.size()) + " reports in the store, " +
                           std::to_string(analysed) + " of them analysed now");
   fennick_ingest::ReportIndex index;
   index.Load(std::move(reports));
-  // The symbol store is made with its first symbols: a read-only one serves lookups alone.
-  const fennick_symbols::SymbolStore symbols(options.symbols);
-  fennick_ingest::RemoveStaleStaging(symbols.root());
+  fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
   sigset_t signals = BlockStopSignals();
   fennick_ingest::IngestHttpServer server;
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
       server, options.store,
       fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
-      index, symbols, OnSymbolsAdded);
+      index, analyzer,
+      [&reanalysis](const std::vector<fennick_symbols::SymbolStore::Added>& added) {
+        reanalysis.SymbolsAdded(added);
+      });
   const int port = server.Bind(options.address, options.port);
   if (port < 0) {
     fennick_ingest::LogLine("cannot listen on " + options.address + ":" +

@@ -48,7 +48,7 @@ const char kUsage[] =
     "                     may see them\n"
     "  --allow-host NAME  also answer loopback clients that name the server NAME (a host\n"
     "                     name or address, without a port); may be given more than once\n"
-    "  --symbols FOLDER   the symbol store (default ~symbols in the store folder); it may be\n"
+    "  --symbols FOLDER   the symbol store (default symbols in the store folder); it may be\n"
     "                     read-only, which refuses only the storing of symbols\n"
     "  --add-symbols FILE...\n"
     "                     store each FILE in the symbol store under its own name, print\n"

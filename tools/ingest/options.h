@@ -21,10 +21,6 @@ struct Options {
   std::vector<std::filesystem::path> add_symbols;  // --add-symbols, in the order given
 };
 
-// The symbol store's folder inside the store when --symbols names none. '~' never occurs in
-// a report folder's name, so no report can take its place.
-inline constexpr char kStoreSymbolsFolder[] = "~symbols";
-
 enum class Command { kServe, kAddSymbols, kHelp, kBadUsage };
 
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown

@@ -78,7 +78,8 @@ Admission AdmissionOf(const InboxAccess& access, const httplib::Request& req) {
 
 // Reads the whole form even when it is refused, so that an early reply never leaves unread
 // body bytes on a kept-alive connection.
-void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib::Request& req,
+void ReceiveCrashReport(const fs::path& store, ReportIndex& index,
+                        const fennick_analysis::CrashAnalyzer& analyzer, const httplib::Request& req,
                         httplib::Response& res, const httplib::ContentReader& read_content) {
   if (!req.is_multipart_form_data()) {
     read_content([](const char*, size_t) { return true; });
@@ -105,7 +106,8 @@ void ReceiveCrashReport(const fs::path& store, ReportIndex& index, const httplib
   } else if (verdict != 200) {
     Reply(res, verdict);
   } else {
-    Reply(res, report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, index));
+    Reply(res,
+          report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, index, analyzer));
   }
 }
 
@@ -266,7 +268,7 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 }  // namespace
 
 void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
-                     ReportIndex& index, const fennick_symbols::SymbolStore& symbols,
+                     ReportIndex& index, const fennick_analysis::CrashAnalyzer& analyzer,
                      SymbolsAdded on_symbols_added) {
   // Each route's own limit is held before its body is read (RefusalBeforeBody).
   server.set_payload_max_length(kMaxSymbolsRequestBytes);
@@ -292,14 +294,15 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
     Reply(res, status);
     return httplib::Server::HandlerResponse::Handled;
   });
-  server.Post(kUploadPath, [store, &index](const httplib::Request& req, httplib::Response& res,
-                                           const httplib::ContentReader& read_content) {
-    ReceiveCrashReport(store, index, req, res, read_content);
+  server.Post(kUploadPath, [store, &index, &analyzer](const httplib::Request& req,
+                                                      httplib::Response& res,
+                                                      const httplib::ContentReader& read_content) {
+    ReceiveCrashReport(store, index, analyzer, req, res, read_content);
   });
   server.Post(kSymbolsPath,
-              [&symbols, on_symbols_added](const httplib::Request& req, httplib::Response& res,
-                                           const httplib::ContentReader& read_content) {
-                ReceiveSymbols(symbols, on_symbols_added, req, res, read_content);
+              [&analyzer, on_symbols_added](const httplib::Request& req, httplib::Response& res,
+                                            const httplib::ContentReader& read_content) {
+                ReceiveSymbols(analyzer.store(), on_symbols_added, req, res, read_content);
               });
   ConfigureInbox(server, store, access, index);
   // Every reply, httplib's own 404 included, carries a JSON code.

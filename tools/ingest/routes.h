@@ -8,7 +8,7 @@
 #include "http_server.h"
 #include "inbox_access.h"
 #include "report_index.h"
-#include "symbol_store.h"
+#include "crash_analysis.h"
 #include "symbol_upload.h"
 
 namespace fennick_ingest {
@@ -22,11 +22,13 @@ inline constexpr char kUploadPath[] = "/api/report/crash";
 // /api/reports, /api/groups, /reports/<folder>, /reports/<folder>/dump) that `access`
 // guards, the {"code":N} reply to every refusal, and one log line per request; an upload
 // without the key is refused before its body. `store` is an absolute path; `index` lists it
-// (loaded already) and learns of every upload; `symbols` receives the symbol files, and
-// `on_symbols_added` is told of each upload's. All outlive the server.
+// (loaded already) and learns of every upload; `analyzer` analyses each dump, its symbol
+// store receives the symbol files, and `on_symbols_added` is told of each upload's. All
+// outlive the server.
 void ConfigureRoutes(IngestHttpServer& server, const std::filesystem::path& store,
                      const InboxAccess& access, ReportIndex& index,
-                     const fennick_symbols::SymbolStore& symbols, SymbolsAdded on_symbols_added);
+                     const fennick_analysis::CrashAnalyzer& analyzer,
+                     SymbolsAdded on_symbols_added);
 
 }  // namespace fennick_ingest
 

@@ -61,6 +61,8 @@ std::string PercentEncoded(std::string_view bytes) {
 std::string ReportFolderName(std::string_view dump_id) {
   // "." and ".." would name the store itself and its parent.
   if (dump_id == "." || dump_id == "..") return dump_id == "." ? "%2E" : "%2E%2E";
+  // The symbol store's own folder.
+  if (dump_id == kStoreSymbolsFolder) return "%73" + std::string(dump_id.substr(1));
   return PercentEncoded(dump_id);
 }
 

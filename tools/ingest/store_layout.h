@@ -26,13 +26,17 @@ inline constexpr size_t kMaxReportFileBytes = 16 * 1024 * 1024;
 // The longest dump_id the store takes, in bytes (the client never sends a longer one).
 inline constexpr size_t kMaxDumpIdBytes = 64;
 
+// The symbol store's folder inside the store when --symbols names none. The report of the
+// dump_id "symbols" is kept under another name, so no report can take its place.
+inline constexpr char kStoreSymbolsFolder[] = "symbols";
+
 // `bytes` with every byte outside [A-Za-z0-9._-] written as %XX (upper-case hex digits).
 std::string PercentEncoded(std::string_view bytes);
 
 // The name of the folder that keeps the report with `dump_id` (1 to kMaxDumpIdBytes bytes,
-// any bytes): the id with every byte outside [A-Za-z0-9._-] written as %XX, and "." and
-// ".." written %2E and %2E%2E. Distinct ids get distinct names of at most 192 bytes, and an
-// id made of the safe characters alone is its own folder name.
+// any bytes): the id with every byte outside [A-Za-z0-9._-] written as %XX, "." and ".."
+// written %2E and %2E%2E, and "symbols" %73ymbols. Distinct ids get distinct names of at
+// most 192 bytes, and any other id made of the safe characters alone is its own folder name.
 std::string ReportFolderName(std::string_view dump_id);
 
 // The dump_id whose folder name is `name`, or nullopt when ReportFolderName gives `name`

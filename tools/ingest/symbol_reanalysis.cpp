@@ -24,10 +24,12 @@ SymbolReanalysis::~SymbolReanalysis() {
   worker_.join();
 }
 
-void SymbolReanalysis::SymbolsAdded(const std::set<std::string>& ids) {
+void SymbolReanalysis::SymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>& added) {
   {
     const std::lock_guard lock(mutex_);
-    added_.insert(ids.begin(), ids.end());
+    for (const fennick_symbols::SymbolStore::Added& file : added) {
+      if (file.error.empty()) added_.insert(fennick_analysis::SymbolFileId(file.file_name, file.key));
+    }
   }
   changed_.notify_all();
 }

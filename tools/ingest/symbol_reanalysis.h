@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "crash_analysis.h"
 #include "report_index.h"
@@ -26,8 +27,8 @@ class SymbolReanalysis {
   SymbolReanalysis(const SymbolReanalysis&) = delete;
   SymbolReanalysis& operator=(const SymbolReanalysis&) = delete;
 
-  // The symbol files `ids` (as fennick_analysis::SymbolFileId names them) were added.
-  void SymbolsAdded(const std::set<std::string>& ids);
+  // The symbol files `added` were stored.
+  void SymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>& added);
 
   // Waits until every report that lacked files added so far has been analysed again.
   void WaitUntilIdle();

@@ -1,0 +1,190 @@
+// The crash fixture's stack through the whole server: the crasher (tests/fixtures) built
+// with symbols crashes under Wine three calls deep, its dump is uploaded, and its symbols
+// arrive after it, by upload or offline before a start.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crasher_facts.h"
+#include "ingest_test_server.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+#include "symbol_key.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
+constexpr char kSignature[] =
+    "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!(anonymous namespace)::StoreField";
+
+fs::path Fixture(const std::string& build, const std::string& file) {
+  return fs::path(FENNICK_FIXTURES_DIR) / build / file;
+}
+
+std::string Hex(uint64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// The line of the crasher's source marked "// <marker>: <function>".
+int MarkedLine(const std::string& marker, const std::string& function) {
+  std::istringstream source(ReadTestFile(kCrasherSource));
+  std::string line;
+  for (int number = 1; std::getline(source, line); ++number) {
+    if (line.ends_with("// " + marker + ": " + function)) return number;
+  }
+  ADD_FAILURE() << "no line marked " << marker << ": " << function;
+  return 0;
+}
+
+struct NestedCrash {
+  std::string dump;
+  std::map<std::string, std::string> facts;
+};
+
+NestedCrash CrashUnderWine(const std::string& build) {
+  TempFolder folder;
+  const ProcessOutput output =
+      RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
+                 {Fixture(build, "Ortivo.exe"), "nested-write", folder / "crash.dmp"});
+  EXPECT_TRUE(fs::exists(folder / "crash.dmp")) << output.standard_error;
+  return {ReadTestFile(folder / "crash.dmp"), ParseCrasherFacts(output.standard_output)};
+}
+
+// The entries of `missing` for the fixture's own files (system modules of Wine's may follow).
+json OwnMissing(const json& missing) {
+  json own = json::array();
+  for (const json& entry : missing) {
+    if (entry["file"].get<std::string>().starts_with("Ortivo.")) own.push_back(entry);
+  }
+  return own;
+}
+
+json Crashes(const IngestProcess& server) {
+  json crashes;
+  const httplib::Result res = server.Client().Get("/api/reports");
+  for (const json& report : json::parse(res ? res->body : "[]", nullptr, false)) {
+    crashes[report["dump_id"].get<std::string>()] = report["crash"];
+  }
+  return crashes;
+}
+
+// Waits until every report's stack is named: the re-analysis runs in the background.
+json SymbolicatedCrashes(const IngestProcess& server, size_t reports) {
+  const auto give_up = std::chrono::steady_clock::now() + kIngestPatience;
+  for (;;) {
+    json crashes = Crashes(server);
+    size_t named = 0;
+    for (const auto& [id, crash] : crashes.items()) named += crash.value("symbolicated", false);
+    if (named == reports || std::chrono::steady_clock::now() > give_up) return crashes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGroups) {
+  const struct {
+    const char* build;
+    std::vector<const char*> symbol_files;
+  } kBuilds[] = {
+      {"crasher-dwarf", {"Ortivo.exe"}},
+      {"crasher-dwarf-b", {"Ortivo.exe"}},
+      {"crasher-pdb", {"Ortivo.exe", "Ortivo.pdb"}},
+  };
+  TempFolder temp;
+  std::map<std::string, NestedCrash> crashes;
+  {
+    IngestProcess server(temp / "store");
+    for (const auto& build : kBuilds) {
+      crashes[build.build] = CrashUnderWine(build.build);
+      PostReport(server, ReportForm(build.build, crashes[build.build].dump), 200);
+    }
+    // Without symbols: the frames a scan finds, and what to add.
+    const json before = Crashes(server);
+    for (const auto& build : kBuilds) {
+      SCOPED_TRACE(build.build);
+      const json& crash = before[build.build];
+      const auto& facts = crashes[build.build].facts;
+      const uint64_t base = HexFact(facts, "module_base");
+      EXPECT_EQ(crash["signature"], "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+" +
+                                        Hex(HexFact(facts, "exception_address") - base));
+      std::vector<json> found;
+      for (const json& frame : crash["frames"]) {
+        if (frame["trust"] == "scan") found.push_back(frame["module_offset"]);
+      }
+      const std::vector<json> returns = {Hex(HexFact(facts, "store_field_return") - base),
+                                         Hex(HexFact(facts, "write_record_return") - base)};
+      EXPECT_TRUE(std::search(found.begin(), found.end(), returns.begin(), returns.end()) !=
+                  found.end())
+          << crash["frames"].dump();
+      EXPECT_FALSE(crash["symbolicated"].get<bool>());
+      json missing = json::array();
+      for (const char* file : build.symbol_files) {
+        const fennick_symbols::SymbolFileIdentity identity =
+            fennick_symbols::IdentifySymbolFile(Fixture(build.build, file));
+        missing.push_back({{"file", file},
+                           {"key", identity.key},
+                           {"kind", identity.kind == fennick_symbols::SymbolFileKind::kPdb
+                                        ? "pdb"
+                                        : "executable"}});
+      }
+      EXPECT_EQ(OwnMissing(crash["missing_symbols"]), missing);
+    }
+    // Symbols uploaded for the first two builds while the server runs.
+    for (const auto& build : {kBuilds[0], kBuilds[1]}) {
+      const httplib::Result res = server.Client().Post(
+          "/api/symbols", {{"X-Api-Key", kIngestApiKey}},
+          {{"file", ReadTestFile(Fixture(build.build, "Ortivo.exe")), "Ortivo.exe", ""}});
+      ASSERT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+    }
+    SymbolicatedCrashes(server, 2);
+  }
+  // The third build's symbols are added offline; the next start names its stack.
+  std::vector<std::string> add = {"--store", (temp / "store").string(), "--add-symbols"};
+  for (const char* file : kBuilds[2].symbol_files) add.push_back(Fixture(kBuilds[2].build, file));
+  const ProcessOutput added = RunProcess(FENNICK_INGEST_EXE, add);
+  ASSERT_EQ(added.exit_code, 0) << added.standard_error;
+  IngestProcess server(temp / "store");
+  const json after = SymbolicatedCrashes(server, 3);
+
+  const std::vector<std::tuple<std::string, int, const char*>> expected = {
+      {"(anonymous namespace)::StoreField", MarkedLine("crash-line", "StoreField"), "context"},
+      {"(anonymous namespace)::WriteRecord", MarkedLine("call-line", "WriteRecord"), "unwind"},
+      {"(anonymous namespace)::SaveDocument", MarkedLine("call-line", "SaveDocument"), "unwind"}};
+  for (const auto& build : kBuilds) {
+    SCOPED_TRACE(build.build);
+    const json& crash = after[build.build];
+    EXPECT_EQ(crash["signature"], kSignature);
+    EXPECT_EQ(OwnMissing(crash["missing_symbols"]), json::array());
+    ASSERT_GE(crash["frames"].size(), 3u) << crash.dump();
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const json& frame = crash["frames"][i];
+      EXPECT_EQ(frame["function"], std::get<0>(expected[i])) << frame;
+      EXPECT_TRUE(frame["file"].get<std::string>().ends_with("crasher.cpp")) << frame;
+      EXPECT_EQ(frame["line"], std::get<1>(expected[i])) << frame;
+      EXPECT_EQ(frame["trust"], std::get<2>(expected[i])) << frame;
+    }
+  }
+  // The same crash from three builds, at three offsets, is one group.
+  const httplib::Result groups = server.Client().Get("/api/groups");
+  ASSERT_TRUE(groups);
+  const json list = json::parse(groups->body);
+  ASSERT_EQ(list.size(), 1u) << list.dump();
+  EXPECT_EQ(list[0]["signature"], kSignature);
+  EXPECT_EQ(list[0]["count"], 3);
+  EXPECT_EQ(list[0]["top_function"], "(anonymous namespace)::StoreField");
+}
+
+}  // namespace

@@ -34,6 +34,14 @@ constexpr uint32_t kMaxExceptionParameters = 15;  // EXCEPTION_MAXIMUM_PARAMETER
 constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
 constexpr uint32_t kMiscProcessId = 0x1;     // MINIDUMP_MISC1_PROCESS_ID
 constexpr uint32_t kMiscProcessTimes = 0x2;  // MINIDUMP_MISC1_PROCESS_TIMES
+constexpr uint16_t kArchitectureAmd64 = 9;   // PROCESSOR_ARCHITECTURE_AMD64
+constexpr uint32_t kCodeViewPdb70 = 0x53445352;  // "RSDS"
+
+// The x64 CONTEXT: its size, and where its integer registers lie, Rax to R15 in the order
+// x64 unwind codes number them, each 8 bytes, followed by Rip.
+constexpr uint32_t kAmd64ContextSize = 1232;
+constexpr uint32_t kAmd64ContextRax = 0x78;
+constexpr uint32_t kAmd64ContextRip = 0xF8;
 
 #pragma pack(push, 4)
 
@@ -153,6 +161,13 @@ struct MiscInfo {  // MINIDUMP_MISC_INFO; later versions only append members
   uint32_t process_kernel_time;
 };
 
+// A CodeView record in the PDB 7.0 form (CV_INFO_PDB70) without its NUL-terminated path.
+struct CodeViewPdb70 {
+  uint32_t signature;
+  uint8_t guid[16];
+  uint32_t age;
+};
+
 struct Memory64ListHeader {  // MINIDUMP_MEMORY64_LIST without its ranges
   uint64_t number_of_memory_ranges;
   uint64_t base_rva;
@@ -166,6 +181,7 @@ constexpr size_t kListCountSize = sizeof(uint32_t);
 static_assert(sizeof(Header) == 32 && sizeof(Directory) == 12 && sizeof(SystemInfo) == 56);
 static_assert(sizeof(Thread) == 48 && sizeof(ExceptionStream) == 168 && sizeof(Module) == 108);
 static_assert(sizeof(MemoryDescriptor) == 16 && sizeof(MiscInfo) == 24);
+static_assert(sizeof(CodeViewPdb70) == 24 && kAmd64ContextRip == kAmd64ContextRax + 16 * 8);
 
 }  // namespace fennick_minidump
 

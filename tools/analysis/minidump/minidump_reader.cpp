@@ -1,6 +1,8 @@
 #include "minidump_reader.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -12,20 +14,8 @@ namespace {
 
 // List entries are read this many at a time, so a huge list never needs a huge buffer.
 constexpr size_t kEntriesPerRead = 4096;
-
-class SpanSource : public ByteSource {
- public:
-  explicit SpanSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  uint64_t size() const override { return bytes_.size(); }
-  bool Read(uint64_t offset, size_t length, void* out) const override {
-    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
-    if (length != 0) std::memcpy(out, bytes_.data() + offset, length);
-    return true;
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-};
+// A CodeView record's PDB path is read this many bytes at a time, up to its NUL.
+constexpr size_t kPdbNameBytesPerRead = 256;
 
 bool IsRead(uint32_t type) {
   return type == kThreadListStream || type == kModuleListStream || type == kMemoryListStream ||
@@ -163,9 +153,13 @@ class Reader {
     dump->stream_count = header.number_of_streams;
     dump->time_stamp = header.time_date_stamp;
     dump->flags = header.flags;
-    return ReadDirectory(header) && ReadException(dump) && ReadSystemInfo(dump) &&
-           ReadModules(dump) && ReadThreads(dump) && ReadMiscInfo(dump) && ReadMemoryList(dump) &&
-           ReadMemory64List(dump);
+    if (!(ReadDirectory(header) && ReadException(dump) && ReadSystemInfo(dump) &&
+          ReadCrashContext(dump) && ReadModules(dump) && ReadThreads(dump) &&
+          ReadMiscInfo(dump) && ReadMemoryList(dump) && ReadMemory64List(dump))) {
+      return false;
+    }
+    dump->memory = WithoutOverlaps(std::move(dump->memory));
+    return true;
   }
 
   // Every stream must lie within the file, used or not: that is how a cut dump shows.
@@ -207,6 +201,7 @@ class Reader {
                        "exception thread context")) {
       return false;
     }
+    context_ = record.thread_context;
     ExceptionInfo& info = dump->exception.emplace();
     info.thread_id = record.thread_id;
     info.code = exception.exception_code;
@@ -236,6 +231,92 @@ class Reader {
            ReadString(record.csd_version_rva, "service pack text", &info.service_pack);
   }
 
+  // The crashing thread's registers, from the exception's context when it is an x64 one.
+  bool ReadCrashContext(Minidump* dump) {
+    if (!dump->exception || !dump->system_info ||
+        dump->system_info->processor_architecture != kArchitectureAmd64 || context_.rva == 0 ||
+        context_.data_size < kAmd64ContextSize) {
+      return true;
+    }
+    std::array<uint64_t, 17> values;  // the 16 registers, then Rip
+    if (!ReadBytes(uint64_t{context_.rva} + kAmd64ContextRax, sizeof values, values.data(),
+                   "exception thread context")) {
+      return false;
+    }
+    ThreadContext& context = dump->crash_context.emplace();
+    std::copy_n(values.begin(), context.registers.size(), context.registers.begin());
+    context.rip = values.back();
+    return true;
+  }
+
+  // A module's CodeView record when it is in the PDB 7.0 form with a well-formed path; any
+  // other record is no error, just no identity. The path read counts towards the texts'
+  // limit up to its NUL, or all of it when it has none.
+  bool ReadCodeView(const LocationDescriptor& where, std::optional<CodeViewRecord>* out) {
+    if (where.rva == 0 || where.data_size <= sizeof(CodeViewPdb70)) return true;
+    CodeViewPdb70 header;
+    if (!ReadBytes(where.rva, sizeof header, &header, "module debug record")) return false;
+    if (header.signature != kCodeViewPdb70) return true;
+    const uint64_t name_at = uint64_t{where.rva} + sizeof header;
+    const size_t name_bytes =
+        std::min<size_t>(where.data_size - sizeof header, kMaxPdbNameBytes + 1);
+    std::string name;
+    for (size_t done = 0; done < name_bytes;) {
+      char chunk[kPdbNameBytesPerRead];
+      const size_t length = std::min(name_bytes - done, sizeof chunk);
+      if (!ReadBytes(name_at + done, length, chunk, "module debug record")) return false;
+      const size_t end = std::string_view(chunk, length).find('\0');
+      const size_t kept = std::min(end, length);
+      name.append(chunk, kept);
+      string_bytes_ += end == std::string_view::npos ? length : kept + 1;
+      if (string_bytes_ > kMaxTextBytes) return TextsTooLong();
+      if (end != std::string_view::npos) {
+        if (IsUtf8(name)) {
+          CodeViewRecord& record = out->emplace();
+          std::copy_n(header.guid, record.guid.size(), record.guid.begin());
+          record.age = header.age;
+          record.pdb_name = std::move(name);
+        }
+        return true;
+      }
+      done += length;
+    }
+    return true;  // no NUL within the record or the limit: no path to name
+  }
+
+  // Keeps a memory range the dump holds; ranges the writer left out (stored at offset 0),
+  // empty ones and ones whose end would lie beyond the address space are skipped.
+  bool AddMemory(Minidump* dump, uint64_t start, uint64_t size, uint64_t file_offset) {
+    if (file_offset == 0 || size == 0 || size > UINT64_MAX - start) return true;
+    if (dump->memory.size() == kMaxMemoryRanges) {
+      return Fail("more than " + std::to_string(kMaxMemoryRanges) + " memory ranges");
+    }
+    dump->memory.push_back({start, size, file_offset});
+    return true;
+  }
+
+  // The ranges sorted by start, each trimmed to begin where the ranges before it end.
+  static std::vector<MemoryRange> WithoutOverlaps(std::vector<MemoryRange> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const MemoryRange& a, const MemoryRange& b) {
+      return a.start != b.start ? a.start < b.start : a.size > b.size;
+    });
+    std::vector<MemoryRange> kept;
+    uint64_t covered = 0;  // where the kept ranges end
+    for (MemoryRange range : ranges) {
+      const uint64_t end = range.start + range.size;
+      if (!kept.empty() && end <= covered) continue;
+      if (!kept.empty() && range.start < covered) {
+        const uint64_t shared = covered - range.start;
+        range.start += shared;
+        range.size -= shared;
+        range.file_offset += shared;
+      }
+      kept.push_back(range);
+      covered = end;
+    }
+    return kept;
+  }
+
   bool ReadModules(Minidump* dump) {
     const Directory* stream = Find(kModuleListStream);
     if (stream == nullptr) return true;
@@ -261,6 +342,7 @@ class Reader {
           }
           return CheckLocation(record.cv_record.rva, record.cv_record.data_size,
                                "module debug record") &&
+                 ReadCodeView(record.cv_record, &module.code_view) &&
                  CheckLocation(record.misc_record.rva, record.misc_record.data_size,
                                "module debug record") &&
                  (record.module_name_rva == 0 ||
@@ -287,6 +369,8 @@ class Reader {
               record.thread_id == dump->exception->thread_id) {
             dump->crashing_thread = ThreadInfo{record.thread_id, record.stack.start_of_memory_range,
                                                record.stack.memory.data_size};
+            return AddMemory(dump, record.stack.start_of_memory_range,
+                             record.stack.memory.data_size, record.stack.memory.rva);
           }
           return true;
         });
@@ -303,7 +387,7 @@ class Reader {
     return true;
   }
 
-  // Memory is not analysed, only checked to lie within the file, so a cut shows here too.
+  // Memory is checked to lie within the file, so a cut shows here too, and kept for reading.
   bool ReadMemoryList(Minidump* dump) {
     const Directory* stream = Find(kMemoryListStream);
     if (stream == nullptr) return true;
@@ -312,8 +396,10 @@ class Reader {
     dump->memory_ranges += count;
     return ForEachRecord<MemoryDescriptor>(
         uint64_t{stream->location.rva} + kListCountSize, count, "memory list stream",
-        [this](const MemoryDescriptor& range) {
-          return CheckLocation(range.memory.rva, range.memory.data_size, "memory range");
+        [this, dump](const MemoryDescriptor& range) {
+          return CheckLocation(range.memory.rva, range.memory.data_size, "memory range") &&
+                 AddMemory(dump, range.start_of_memory_range, range.memory.data_size,
+                           range.memory.rva);
         });
   }
 
@@ -332,11 +418,12 @@ class Reader {
     uint64_t offset = list.base_rva;
     return ForEachRecord<MemoryDescriptor64>(
         uint64_t{stream->location.rva} + sizeof list, list.number_of_memory_ranges,
-        "memory64 list stream", [this, &offset](const MemoryDescriptor64& range) {
+        "memory64 list stream", [this, dump, &offset](const MemoryDescriptor64& range) {
           if (!Within(offset, range.data_size))
             return Fail("memory range past the end of the file");
+          const uint64_t at = offset;
           offset += range.data_size;
-          return true;
+          return AddMemory(dump, range.start_of_memory_range, range.data_size, at);
         });
   }
 
@@ -344,12 +431,43 @@ class Reader {
   const uint64_t size_;
   std::vector<Directory> streams_;
   uint64_t string_bytes_ = 0;  // the UTF-8 bytes of the texts kept
+  LocationDescriptor context_{};  // the exception's thread context
   std::string error_;
 };
 
 }  // namespace
 
 MinidumpResult ReadMinidump(const ByteSource& source) { return Reader(source).Read(); }
+
+bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address,
+                    size_t length, void* out) {
+  auto* bytes = static_cast<uint8_t*>(out);
+  // Piece by piece: a read may go on into the range that starts where one ends.
+  while (length > 0) {
+    auto range = std::upper_bound(
+        dump.memory.begin(), dump.memory.end(), address,
+        [](uint64_t at, const MemoryRange& candidate) { return at < candidate.start; });
+    if (range == dump.memory.begin()) return false;
+    --range;
+    const uint64_t offset = address - range->start;
+    if (offset >= range->size) return false;
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(length, range->size - offset));
+    if (range->file_offset > source.size() || offset + piece > source.size() - range->file_offset ||
+        !source.Read(range->file_offset + offset, piece, bytes)) {
+      return false;
+    }
+    bytes += piece;
+    address += piece;
+    length -= piece;
+  }
+  return true;
+}
+
+bool SpanSource::Read(uint64_t offset, size_t length, void* out) const {
+  if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
+  if (length != 0) std::memcpy(out, bytes_.data() + offset, length);
+  return true;
+}
 
 MinidumpResult ReadMinidump(std::span<const uint8_t> bytes) {
   return ReadMinidump(SpanSource(bytes));

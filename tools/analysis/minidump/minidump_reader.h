@@ -21,6 +21,10 @@ constexpr size_t kMaxStringUnits = 32767;  // the longest path Windows has
 // Module names and the like, together, in the UTF-8 the reader keeps: one long name that
 // many modules point at counts once for each of them.
 constexpr uint64_t kMaxTextBytes = 4 * 1024 * 1024;
+// The longest PDB path a CodeView record may name, in bytes of UTF-8.
+constexpr size_t kMaxPdbNameBytes = 32767;
+// The memory ranges kept, memory lists and the crashing thread's stack together.
+constexpr size_t kMaxMemoryRanges = size_t{1} << 20;
 
 struct ExceptionInfo {
   uint32_t thread_id = 0;
@@ -101,6 +105,8 @@ struct Minidump {
   // The crashing thread's registers at the exception (x64 dumps only), and the memory the
   // dump holds (memory lists, the crashing thread's stack), for unwinding its stack.
   std::optional<ThreadContext> crash_context;
+  // Sorted by start, none overlapping: where ranges overlap, the one that starts first keeps
+  // the bytes they share.
   std::vector<MemoryRange> memory;
 };
 
@@ -132,6 +138,17 @@ class FileByteSource : public ByteSource {
   FileByteSource(FileHandle file, uint64_t size) : file_(file), size_(size) {}
   FileHandle file_;
   uint64_t size_;
+};
+
+// The bytes of a dump held in memory.
+class SpanSource : public ByteSource {
+ public:
+  explicit SpanSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  uint64_t size() const override { return bytes_.size(); }
+  bool Read(uint64_t offset, size_t length, void* out) const override;
+
+ private:
+  std::span<const uint8_t> bytes_;
 };
 
 // Copies the `length` bytes of process memory at `address` that `dump`, read from `source`,

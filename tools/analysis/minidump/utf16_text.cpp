@@ -43,4 +43,37 @@ std::string Utf16LeToUtf8(std::span<const uint8_t> bytes) {
   return text;
 }
 
+bool IsUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    // The sequence's length and the range its second byte must lie in (the rest: 80..BF).
+    size_t length = 1;
+    uint8_t low = 0x80, high = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // overlong
+      if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;   // overlong
+      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (length > text.size() - i) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto byte = static_cast<uint8_t>(text[i + k]);
+      if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace fennick_minidump

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace fennick_minidump {
 
@@ -11,6 +12,10 @@ namespace fennick_minidump {
 // used as a path: a lone surrogate becomes U+FFFD, so the result is always valid UTF-8 and
 // the rest of a name still shows.
 std::string Utf16LeToUtf8(std::span<const uint8_t> bytes);
+
+// True when `text` is well-formed UTF-8: no overlong form, surrogate or code point above
+// U+10FFFF.
+bool IsUtf8(std::string_view text);
 
 }  // namespace fennick_minidump
 

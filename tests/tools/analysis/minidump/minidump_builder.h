@@ -4,6 +4,8 @@
 // Small hand-built minidumps: a valid dump of a made-up crash, laid out by BuildDump, which
 // tests then change part by part or byte by byte.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,7 +42,29 @@ struct DumpParts {
   MiscInfo misc = {24, kMiscProcessId | kMiscProcessTimes, 4242, 1700000000, 0, 0};
   std::string memory = "stack bytes";  // one memory range at 0x300000, in both memory lists
   uint32_t memory64_ranges = 1;        // the memory64 list holds it cut into this many ranges
+  std::string context;                 // the exception's thread context, none when empty
+  std::vector<std::string> code_views;  // each module's CodeView record, none when empty
+  std::string stack;  // the crashing thread's stack, from its stack_start on; left out when empty
 };
+
+// An x64 CONTEXT with Rax ... R15 set to `registers` and Rip to `rip`, `size` bytes long.
+inline std::string Amd64Context(const std::array<uint64_t, 16>& registers, uint64_t rip,
+                                size_t size = kAmd64ContextSize) {
+  std::string bytes(std::max<size_t>(size, kAmd64ContextRip + 8), '\0');
+  std::memcpy(bytes.data() + kAmd64ContextRax, registers.data(), sizeof registers);
+  std::memcpy(bytes.data() + kAmd64ContextRip, &rip, sizeof rip);
+  bytes.resize(size);
+  return bytes;
+}
+
+// A CodeView record in the PDB 7.0 form: "RSDS", the GUID 00 01 ... 0F, `age`, then `path`
+// and, when `terminated`, its NUL.
+inline std::string Pdb70Record(uint32_t age, const std::string& path, bool terminated = true) {
+  CodeViewPdb70 header = {kCodeViewPdb70, {}, age};
+  for (uint8_t i = 0; i < 16; ++i) header.guid[i] = i;
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header) + path +
+         std::string(terminated ? 1 : 0, '\0');
+}
 
 // Where BuildDump put each part, for tests that break the dump byte by byte.
 struct DumpLayout {
@@ -106,6 +130,21 @@ inline std::string BuildDump(DumpParts parts, DumpLayout* layout = nullptr) {
   parts.system.csd_version_rva = writer.AddString(parts.service_pack);
   for (size_t i = 0; i < parts.modules.size(); ++i) {
     parts.modules[i].module_name_rva = writer.AddString(parts.module_names[i]);
+    if (i < parts.code_views.size() && !parts.code_views[i].empty()) {
+      const std::string& record = parts.code_views[i];
+      parts.modules[i].cv_record = {static_cast<uint32_t>(record.size()),
+                                    writer.AddBytes(record.data(), record.size())};
+    }
+  }
+  if (!parts.context.empty()) {
+    parts.exception.thread_context = {static_cast<uint32_t>(parts.context.size()),
+                                      writer.AddBytes(parts.context.data(), parts.context.size())};
+  }
+  for (Thread& thread : parts.threads) {
+    if (thread.thread_id == parts.exception.thread_id && !parts.stack.empty()) {
+      thread.stack.memory = {static_cast<uint32_t>(parts.stack.size()),
+                             writer.AddBytes(parts.stack.data(), parts.stack.size())};
+    }
   }
   at.first_module_name = parts.modules[0].module_name_rva;
   const uint32_t memory = writer.AddBytes(parts.memory.data(), parts.memory.size());

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "crash_summary.h"
@@ -52,6 +53,21 @@ TEST(MinidumpReaderTest, ReadsTheDumpTheCrasherWroteOfItselfUnderWine) {
   ASSERT_TRUE(dump.misc_info);
   EXPECT_TRUE(dump.misc_info->process_id);
   EXPECT_GT(dump.memory_ranges, 1000u);
+  // The context's Rip is where the exception happened.
+  ASSERT_TRUE(dump.crash_context);
+  EXPECT_EQ(dump.crash_context->rip, HexFact(facts, "exception_address"));
+  // The ranges kept are sorted and apart, each read from where the dump stores it.
+  const std::string bytes = ReadTestFile(kRealDump);
+  EXPECT_GT(dump.memory.size(), 1000u);
+  for (size_t i = 0; i < dump.memory.size(); ++i) {
+    const MemoryRange& range = dump.memory[i];
+    if (i + 1 < dump.memory.size()) {
+      ASSERT_LE(range.start + range.size, dump.memory[i + 1].start);
+    }
+    std::string read(range.size, '\0');
+    ASSERT_TRUE(ReadDumpMemory(SpanSource(Bytes(bytes)), dump, range.start, read.size(), read.data()));
+    ASSERT_EQ(read, bytes.substr(range.file_offset, range.size)) << i;
+  }
 
   // The same bytes read from memory give the very same analysis.
   EXPECT_EQ(AnalyzeMinidump(Bytes(ReadTestFile(kRealDump))), AnalyzeMinidumpFile(kRealDump));
@@ -190,6 +206,126 @@ TEST(MinidumpReaderTest, AMalformedOrHostileDumpIsUnreadableWithItsReason) {
   DumpParts two_ranges;
   two_ranges.memory64_ranges = 2;
   EXPECT_TRUE(ReadMinidump(Bytes(BuildDump(two_ranges))).minidump);
+}
+
+TEST(MinidumpReaderTest, ReadsTheCrashContextOfAnX64DumpOnly) {
+  std::array<uint64_t, 16> registers;
+  for (size_t i = 0; i < registers.size(); ++i) registers[i] = 0x1000 + i;
+  const struct {
+    uint16_t architecture;
+    size_t context_size;
+    bool read;
+  } cases[] = {{9, kAmd64ContextSize, true},
+               {9, kAmd64ContextSize + 100, true},
+               {9, kAmd64ContextSize - 1, false},
+               {0, kAmd64ContextSize, false},
+               {12, kAmd64ContextSize, false}};
+  for (const auto& c : cases) {
+    DumpParts parts;
+    parts.system.processor_architecture = c.architecture;
+    parts.context = Amd64Context(registers, 0x140001643, c.context_size);
+    const MinidumpResult read = ReadMinidump(Bytes(BuildDump(parts)));
+    ASSERT_TRUE(read.minidump) << read.error;
+    ASSERT_EQ(read.minidump->crash_context.has_value(), c.read) << c.architecture;
+    if (!c.read) continue;
+    EXPECT_EQ(read.minidump->crash_context->registers, registers);
+    EXPECT_EQ(read.minidump->crash_context->rip, 0x140001643u);
+  }
+}
+
+TEST(MinidumpReaderTest, ReadsTheCodeViewRecordInThePdb70FormOnly) {
+  const std::string longest(kMaxPdbNameBytes, 'p');
+  const struct {
+    const char* what;
+    std::string record;
+    std::optional<std::string> pdb_name;  // none: no identity
+  } cases[] = {
+      {"pdb 7.0", Pdb70Record(3, "C:\\build\\Ortivo.pdb"), "C:\\build\\Ortivo.pdb"},
+      {"padded after the NUL", Pdb70Record(3, "a.pdb") + "\xFF\xFF", "a.pdb"},
+      {"UTF-8 path", Pdb70Record(3, "C:\\b\xC3\xA4u\\\xE4\xB8\xAD.pdb"),
+       "C:\\b\xC3\xA4u\\\xE4\xB8\xAD.pdb"},
+      {"empty path", Pdb70Record(3, ""), ""},
+      {"longest path", Pdb70Record(3, longest), longest},
+      {"path too long", Pdb70Record(3, longest + "p"), std::nullopt},
+      {"no NUL", Pdb70Record(3, "C:\\a.pdb", false), std::nullopt},
+      {"no path at all", Pdb70Record(3, "", false), std::nullopt},
+      {"path not UTF-8", Pdb70Record(3, "C:\\\xC3(.pdb"), std::nullopt},
+      {"path with a surrogate", Pdb70Record(3, "\xED\xA0\x80.pdb"), std::nullopt},
+      {"pdb 2.0", "NB10" + Pdb70Record(3, "a.pdb").substr(4), std::nullopt},
+      {"shorter than its header", Pdb70Record(3, "", false).substr(0, 20), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    DumpParts parts;
+    parts.code_views = {c.record};
+    const MinidumpResult read = ReadMinidump(Bytes(BuildDump(parts)));
+    ASSERT_TRUE(read.minidump) << c.what << ": " << read.error;
+    const std::optional<CodeViewRecord>& code_view = read.minidump->modules[0].code_view;
+    ASSERT_EQ(code_view.has_value(), c.pdb_name.has_value()) << c.what;
+    EXPECT_FALSE(read.minidump->modules[1].code_view) << c.what;
+    if (!code_view) continue;
+    EXPECT_EQ(code_view->pdb_name, *c.pdb_name) << c.what;
+    EXPECT_EQ(code_view->age, 3u);
+    EXPECT_EQ(code_view->guid, (std::array<uint8_t, 16>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+                                                        12, 13, 14, 15}));
+  }
+  // A path counts towards the texts' limit, however many modules point at it.
+  for (const size_t count : {size_t{100}, size_t{130}}) {
+    DumpParts parts;
+    parts.modules.resize(count, parts.modules[1]);
+    parts.module_names.resize(count, u"m.dll");
+    parts.code_views.assign(count, Pdb70Record(3, longest));
+    const MinidumpResult read = ReadMinidump(Bytes(BuildDump(parts)));
+    EXPECT_EQ(read.error, count == 100 ? "" : "unreadable: texts take more than 4 MiB together");
+  }
+}
+
+// Memory from the memory lists and the crashing thread's stack, which here overlap: the
+// stack, from 0x2FFFF8 on, covers the first 8 bytes of the lists' range at 0x300000. Either
+// list alone gives the same memory: the memory list in one range, the memory64 list cut in
+// three.
+TEST(MinidumpReaderTest, ReadsTheMemoryTheDumpHolds) {
+  for (const bool memory_list : {true, false}) {
+    SCOPED_TRACE(memory_list ? "memory list" : "memory64 list only");
+    DumpParts parts;
+    parts.threads[1].stack.start_of_memory_range = 0x2FFFF8;
+    parts.stack = "0123456789abcdef";
+    parts.memory64_ranges = 3;
+    DumpLayout at;
+    std::string bytes = BuildDump(parts, &at);
+    if (!memory_list) Put32(&bytes, at.memory_list, 0);
+    const MinidumpResult read = ReadMinidump(Bytes(bytes));
+    ASSERT_TRUE(read.minidump) << read.error;
+    const Minidump& dump = *read.minidump;
+    ASSERT_EQ(dump.memory.size(), 2u);  // the stack, then what the lists hold beyond it
+    EXPECT_EQ(dump.memory[0].start, 0x2FFFF8u);
+    EXPECT_EQ(dump.memory[1].start, 0x300008u);
+    EXPECT_EQ(dump.memory[1].size, 3u);
+    const struct {
+      uint64_t address;
+      size_t length;
+      std::optional<std::string> read;  // none: not held
+    } cases[] = {
+        {0x2FFFF8, 16, "0123456789abcdef"},
+        {0x2FFFF8, 19, "0123456789abcdeftes"},  // across ranges
+        {0x300006, 5, "eftes"},
+        {0x300000, 11, "89abcdeftes"},
+        {0x30000A, 1, "s"},
+        {0x30000B, 0, ""},
+        {0x30000A, 2, std::nullopt},  // past the end
+        {0x2FFFF7, 2, std::nullopt},  // before the start
+        {0x100000, 4, std::nullopt},
+        {UINT64_MAX - 1, 4, std::nullopt},
+    };
+    for (const auto& c : cases) {
+      std::string out(c.length, '\0');
+      const bool held =
+          ReadDumpMemory(SpanSource(Bytes(bytes)), dump, c.address, c.length, out.data());
+      ASSERT_EQ(held, c.read.has_value()) << std::hex << c.address;
+      if (held) {
+        EXPECT_EQ(out, *c.read) << std::hex << c.address;
+      }
+    }
+  }
 }
 
 // What names cost is the text kept, whatever one name may hold: a name that many modules

@@ -44,6 +44,10 @@ static_assert(sizeof(MemoryDescriptor) == sizeof(MINIDUMP_MEMORY_DESCRIPTOR));
 static_assert(sizeof(MemoryDescriptor64) == sizeof(MINIDUMP_MEMORY_DESCRIPTOR64));
 SAME_LAYOUT(Memory64ListHeader, MINIDUMP_MEMORY64_LIST, base_rva, BaseRva);
 static_assert(kMinidumpVersion == MINIDUMP_VERSION);
+static_assert(sizeof(CONTEXT) == kAmd64ContextSize);
+static_assert(offsetof(CONTEXT, Rax) == kAmd64ContextRax);
+static_assert(offsetof(CONTEXT, R15) + 8 == kAmd64ContextRip);
+static_assert(offsetof(CONTEXT, Rip) == kAmd64ContextRip);
 constexpr bool Same(uint32_t ours, uint32_t theirs) { return ours == theirs; }
 static_assert(Same(kThreadListStream, ::ThreadListStream) &&
               Same(kModuleListStream, ::ModuleListStream) &&

@@ -1,0 +1,148 @@
+#include "stack_walk.h"
+
+#include "virtual_unwind.h"
+
+namespace fennick_unwind {
+namespace {
+
+using fennick_minidump::ThreadContext;
+
+constexpr size_t kRsp = 4;
+// A scan gives up this many slots above the stack pointer: a frame holds fewer.
+constexpr size_t kMaxScanSlots = 16384;
+
+// The module `address` lies in, or null.
+const ModuleRange* ModuleAt(std::span<const ModuleRange> modules, uint64_t address) {
+  for (const ModuleRange& module : modules) {
+    if (address >= module.base && address - module.base < module.size) return &module;
+  }
+  return nullptr;
+}
+
+// The RVA a frame's instruction is looked up by: a caller's return address may lie just past
+// the end of the function that made the call.
+uint32_t LookupRva(const StackFrame& frame, const ModuleRange& module) {
+  const uint64_t rva = frame.instruction - module.base;
+  return static_cast<uint32_t>(frame.trust == FrameTrust::kContext ? rva : rva - 1);
+}
+
+// True when `value` may be a return address: it points into a function of a module whose
+// image is at hand, or anywhere into a module without one.
+bool MayReturnTo(std::span<const ModuleRange> modules, uint64_t value) {
+  const ModuleRange* module = ModuleAt(modules, value);
+  if (module == nullptr || value == module->base) return false;
+  return module->image == nullptr ||
+         module->image->FindFunction(static_cast<uint32_t>(value - module->base - 1));
+}
+
+class Walker {
+ public:
+  Walker(uint64_t stack_start, uint64_t stack_end, const StackMemory& memory,
+         std::span<const ModuleRange> modules)
+      : stack_start_(stack_start), stack_end_(stack_end), memory_(memory), modules_(modules) {}
+
+  StackWalk Walk(const ThreadContext& context) {
+    StackWalk walk;
+    ThreadContext registers = context;
+    walk.frames.push_back({context.rip, FrameTrust::kContext});
+    while (walk.frames.size() < kMaxFrames) {
+      const StackFrame& frame = walk.frames.back();
+      const ModuleRange* module = ModuleAt(modules_, frame.instruction);
+      Step step = module != nullptr && module->image != nullptr ? Unwind(frame, *module, registers)
+                                                                : Scan(registers);
+      if (!step.error.empty()) {
+        walk.end_reason = std::move(step.error);
+        return walk;
+      }
+      const uint64_t rsp = step.registers.registers[kRsp];
+      if (step.registers.rip == 0) {
+        walk.end_reason = "end of stack";
+        return walk;
+      }
+      if (rsp <= registers.registers[kRsp]) {
+        walk.end_reason = "stack pointer did not grow";
+        return walk;
+      }
+      if (rsp < stack_start_ || rsp >= stack_end_) {
+        walk.end_reason = "stack pointer left the stack";
+        return walk;
+      }
+      registers = step.registers;
+      walk.frames.push_back({registers.rip, step.trust});
+    }
+    walk.end_reason = "frame limit of " + std::to_string(kMaxFrames) + " reached";
+    return walk;
+  }
+
+ private:
+  struct Step {
+    ThreadContext registers;  // the caller's
+    FrameTrust trust = FrameTrust::kUnwind;
+    std::string error;  // why there is no caller
+  };
+
+  // By the function's unwind data, or as a leaf when it has none: its return address at RSP.
+  Step Unwind(const StackFrame& frame, const ModuleRange& module, const ThreadContext& registers) {
+    const std::optional<RuntimeFunction> function =
+        module.image->FindFunction(LookupRva(frame, module));
+    if (function) {
+      UnwindStep step = VirtualUnwind(registers, module.base, *module.image, *function, memory_);
+      if (!step.ok) return {{}, FrameTrust::kUnwind, step.error};
+      return {step.caller, FrameTrust::kUnwind, ""};
+    }
+    Step step{registers, FrameTrust::kUnwind, ""};
+    uint64_t& rsp = step.registers.registers[kRsp];
+    if (!memory_.Read(rsp, sizeof step.registers.rip, &step.registers.rip)) {
+      return {{}, FrameTrust::kUnwind, "stack memory at the stack pointer not in the dump"};
+    }
+    rsp += 8;
+    return step;
+  }
+
+  // Up the stack from RSP to the first value that may be a return address.
+  Step Scan(const ThreadContext& registers) {
+    uint64_t slot = registers.registers[kRsp];
+    for (size_t scanned = 0; scanned < kMaxScanSlots; ++scanned, slot += 8) {
+      uint64_t value = 0;
+      if (slot < stack_start_ || slot >= stack_end_ || stack_end_ - slot < sizeof value ||
+          !memory_.Read(slot, sizeof value, &value)) {
+        return {{}, FrameTrust::kScan, "end of stack"};
+      }
+      if (MayReturnTo(modules_, value)) {
+        Step step{registers, FrameTrust::kScan, ""};
+        step.registers.rip = value;
+        step.registers.registers[kRsp] = slot + 8;
+        return step;
+      }
+    }
+    return {{}, FrameTrust::kScan,
+            "no return address within " + std::to_string(kMaxScanSlots * 8) +
+                " bytes of the stack pointer"};
+  }
+
+  const uint64_t stack_start_;
+  const uint64_t stack_end_;
+  const StackMemory& memory_;
+  const std::span<const ModuleRange> modules_;
+};
+
+}  // namespace
+
+const char* TrustName(FrameTrust trust) {
+  switch (trust) {
+    case FrameTrust::kContext:
+      return "context";
+    case FrameTrust::kUnwind:
+      return "unwind";
+    case FrameTrust::kScan:
+      return "scan";
+  }
+  return "unknown";
+}
+
+StackWalk WalkStack(const ThreadContext& context, uint64_t stack_start, uint64_t stack_end,
+                    const StackMemory& memory, std::span<const ModuleRange> modules) {
+  return Walker(stack_start, stack_end, memory, modules).Walk(context);
+}
+
+}  // namespace fennick_unwind

@@ -47,6 +47,7 @@ class DumpMemory : public fennick_unwind::StackMemory {
 // What the store holds for one module of the dump.
 struct ModuleSymbols {
   std::optional<fs::path> executable;
+  std::optional<fennick_symbols::PdbReference> pdb_reference;  // the PDB it was built with
   std::optional<fs::path> pdb;
   std::unique_ptr<fennick_unwind::ModuleImage> image;
 };
@@ -94,9 +95,15 @@ ModuleSymbols FindSymbols(const fennick_symbols::SymbolStore& store, const Modul
   if (name.empty()) return found;
   found.executable = store.Find(name, fennick_symbols::ExecutableKey(module.time_stamp, module.size));
   if (found.executable) found.image = fennick_unwind::LoadCoffImage(*found.executable).image;
+  // Wine's dumps leave the CodeView record out; the executable names its PDB too.
   if (module.code_view) {
-    found.pdb = store.Find(PdbFileName(module),
-                           fennick_symbols::PdbKey(module.code_view->guid, module.code_view->age));
+    found.pdb_reference = {PdbFileName(module),
+                           fennick_symbols::PdbKey(module.code_view->guid, module.code_view->age)};
+  } else if (found.executable) {
+    found.pdb_reference = fennick_symbols::PdbNamedBy(*found.executable);
+  }
+  if (found.pdb_reference) {
+    found.pdb = store.Find(found.pdb_reference->file_name, found.pdb_reference->key);
   }
   return found;
 }
@@ -200,9 +207,8 @@ class StackAnalysis {
             fennick_symbols::ExecutableKey(module->time_stamp, module->size),
             SymbolFileKind::kExecutable);
       }
-      if (module->code_view && !found.pdb) {
-        add(PdbFileName(*module), fennick_symbols::PdbKey(module->code_view->guid, module->code_view->age),
-            SymbolFileKind::kPdb);
+      if (found.pdb_reference && !found.pdb) {
+        add(found.pdb_reference->file_name, found.pdb_reference->key, SymbolFileKind::kPdb);
       }
     }
     return missing;

@@ -110,6 +110,33 @@ std::string PdbKey(const std::array<uint8_t, 16>& guid, uint32_t age) {
   return key + Hex(age, 1);
 }
 
+std::optional<PdbReference> PdbNamedBy(const std::filesystem::path& path) {
+  llvm::Expected<llvm::object::OwningBinary<llvm::object::Binary>> binary =
+      llvm::object::createBinary(path.string());
+  if (!binary) {
+    llvm::consumeError(binary.takeError());
+    return std::nullopt;
+  }
+  const auto* image = llvm::dyn_cast<llvm::object::COFFObjectFile>(binary->getBinary());
+  const llvm::codeview::DebugInfo* info = nullptr;
+  llvm::StringRef pdb_path;
+  if (image == nullptr) return std::nullopt;
+  if (llvm::Error error = image->getDebugPDBInfo(info, pdb_path)) {
+    llvm::consumeError(std::move(error));
+    return std::nullopt;
+  }
+  if (info == nullptr || info->Signature.CVSignature != llvm::OMF::Signature::PDB70) {
+    return std::nullopt;
+  }
+  std::array<uint8_t, 16> guid;
+  std::copy(std::begin(info->PDB70.Signature), std::end(info->PDB70.Signature), guid.begin());
+  // The path as the linker wrote it, on whichever system it ran.
+  const std::string name = pdb_path.str();
+  const size_t separator = name.find_last_of("/\\");
+  return PdbReference{separator == std::string::npos ? name : name.substr(separator + 1),
+                      PdbKey(guid, info->PDB70.Age)};
+}
+
 SymbolFileIdentity IdentifySymbolFile(const std::filesystem::path& path) {
   // Mapped, not read: a PDB can be large, and only its headers and info stream are read.
   llvm::ErrorOr<std::unique_ptr<llvm::MemoryBuffer>> buffer =

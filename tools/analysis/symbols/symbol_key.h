@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 // The keys under which a symbol store keeps a file, as Windows symbol servers do.
@@ -28,6 +29,14 @@ struct SymbolFileIdentity {
 };
 
 SymbolFileIdentity IdentifySymbolFile(const std::filesystem::path& path);
+
+// The PDB that the executable at `path` names in its CodeView debug record: its file name
+// and key. Nullopt for an executable without one (DWARF inside, or none), or no executable.
+struct PdbReference {
+  std::string file_name;
+  std::string key;
+};
+std::optional<PdbReference> PdbNamedBy(const std::filesystem::path& path);
 
 }  // namespace fennick_symbols
 

@@ -115,7 +115,8 @@ class Walker {
         return step;
       }
     }
-    return {{}, FrameTrust::kScan,
+    return {{},
+            FrameTrust::kScan,
             "no return address within " + std::to_string(kMaxScanSlots * 8) +
                 " bytes of the stack pointer"};
   }

@@ -11,7 +11,7 @@ namespace {
 namespace win64 = llvm::Win64EH;
 using fennick_minidump::ThreadContext;
 
-constexpr size_t kRsp = 4;              // RSP's number in unwind codes
+constexpr size_t kRsp = 4;               // RSP's number in unwind codes
 constexpr uint32_t kInfoHeaderSize = 4;  // UNWIND_INFO before its codes
 constexpr uint32_t kCodeSize = sizeof(win64::UnwindCode);
 constexpr uint32_t kNoPrologOffset = UINT32_MAX;  // every code of the data applies
@@ -52,8 +52,8 @@ class Unwinder {
       if (machine_frame_) return {true, registers_, ""};
       if ((data.header.getFlags() & win64::UNW_ChainInfo) == 0) break;
       if (depth + 1 == kMaxChainDepth) {
-        return {false, {}, "unwind data chained more than " + std::to_string(kMaxChainDepth) +
-                               " deep"};
+        return {
+            false, {}, "unwind data chained more than " + std::to_string(kMaxChainDepth) + " deep"};
       }
       const uint32_t previous = entry.unwind_info;
       if (!ReadChained(entry.unwind_info, data.header.NumCodes, &entry)) return Failed();

@@ -59,6 +59,7 @@ class CoffImage : public ModuleImage {
   bool ReadFunctions(uint32_t rva, uint32_t size) {
     std::vector<llvm::Win64EH::RuntimeFunction> table(size /
                                                       sizeof(llvm::Win64EH::RuntimeFunction));
+    if (table.empty()) return true;
     if (!Read(rva, table.size() * sizeof table[0], table.data())) return false;
     for (const auto& entry : table) {
       if (entry.StartAddress < entry.EndAddress) {

@@ -83,7 +83,8 @@ class Unwinder {
       return Fail("unwind info at " + Hex(rva) + " of unknown version " + std::to_string(version));
     }
     data->codes.resize(data->header.NumCodes);
-    if (!image_.Read(codes_at, data->codes.size() * kCodeSize, data->codes.data())) {
+    if (!data->codes.empty() &&
+        !image_.Read(codes_at, data->codes.size() * kCodeSize, data->codes.data())) {
       return Fail("unwind codes at " + Hex(rva) + " past the end of its image");
     }
     return true;

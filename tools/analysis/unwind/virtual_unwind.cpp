@@ -104,7 +104,7 @@ class Unwinder {
 
   bool ReadStack(uint64_t address, uint64_t* value) {
     if (memory_.Read(address, sizeof *value, value)) return true;
-    return Fail("stack memory at " + Hex(address) + " not in the dump");
+    return Fail(MissingStackMemory(address));
   }
 
   // The `index`th code taken as a 16-bit value, or with the next one as a 32-bit value.
@@ -204,6 +204,10 @@ class Unwinder {
 };
 
 }  // namespace
+
+std::string MissingStackMemory(uint64_t address) {
+  return "stack memory at " + Hex(address) + " not in the dump";
+}
 
 UnwindStep VirtualUnwind(const ThreadContext& frame, uint64_t base, const ModuleImage& image,
                          const RuntimeFunction& function, const StackMemory& memory) {

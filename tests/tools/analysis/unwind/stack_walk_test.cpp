@@ -320,6 +320,24 @@ TEST(StackWalkTest, HostileUnwindDataOrStackEndsTheWalkWithItsReason) {
   ExpectWalks(rows);
 }
 
+// A dump that left the stack out (as the crasher's own dumps do): whether by unwind data,
+// as a leaf or by scanning, the walk ends at the first read.
+TEST(StackWalkTest, EndsWhereTheDumpLacksTheStack) {
+  std::string bytes(0x4000, '\0');
+  bytes.replace(kF1Info, 4, UnwindInfo(0, {}));
+  const TestImage image(kFunctions, bytes);
+  const ModuleRange modules[] = {{kBase, 0x10000, &image}, {kOther, 0x10000, nullptr}};
+  for (const uint64_t rip : {kCrash, kBase + 0x1800, kOther + 0x1000}) {
+    ThreadContext context;
+    context.rip = rip;
+    context.registers[kRsp] = kStack + 0x20;
+    const StackWalk walk =
+        WalkStack(context, kStack, kStack + kStackSize, TestMemory(kStack, ""), modules);
+    EXPECT_EQ(walk.frames.size(), 1u) << std::hex << rip;
+    EXPECT_EQ(walk.end_reason, "stack memory at 0x10020 not in the dump") << std::hex << rip;
+  }
+}
+
 // Recursion deeper than the limit: F1 allocates 8 bytes and calls itself, to the stack's end.
 TEST(StackWalkTest, StopsAtTheFrameLimit) {
   Row row = {"recursion", {{kF1Info, UnwindInfo(4, {Op(4, win64::UOP_AllocSmall, 0)})}}, {}};

@@ -348,11 +348,5 @@ TEST(StackWalkTest, StopsAtTheFrameLimit) {
   EXPECT_EQ(walk.frames.back().instruction, kCrash);
 }
 
-TEST(StackWalkTest, NamesTheTrust) {
-  EXPECT_STREQ(TrustName(FrameTrust::kContext), "context");
-  EXPECT_STREQ(TrustName(FrameTrust::kUnwind), "unwind");
-  EXPECT_STREQ(TrustName(FrameTrust::kScan), "scan");
-}
-
 }  // namespace
 }  // namespace fennick_unwind

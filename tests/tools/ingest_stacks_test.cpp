@@ -144,7 +144,10 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
           {{"file", ReadTestFile(Fixture(build.build, "Ortivo.exe")), "Ortivo.exe", ""}});
       ASSERT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
     }
-    SymbolicatedCrashes(server, 2);
+    const json named = SymbolicatedCrashes(server, 2);
+    for (const auto& build : {kBuilds[0], kBuilds[1]}) {
+      EXPECT_TRUE(named[build.build]["symbolicated"].get<bool>()) << build.build;
+    }
   }
   // The third build's symbols are added offline; the next start names its stack.
   std::vector<fs::path> add = {"--store", temp / "store", "--add-symbols"};

@@ -32,9 +32,9 @@ enum StreamType : uint32_t {
 
 constexpr uint32_t kMaxExceptionParameters = 15;  // EXCEPTION_MAXIMUM_PARAMETERS
 constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
-constexpr uint32_t kMiscProcessId = 0x1;     // MINIDUMP_MISC1_PROCESS_ID
-constexpr uint32_t kMiscProcessTimes = 0x2;  // MINIDUMP_MISC1_PROCESS_TIMES
-constexpr uint16_t kArchitectureAmd64 = 9;   // PROCESSOR_ARCHITECTURE_AMD64
+constexpr uint32_t kMiscProcessId = 0x1;         // MINIDUMP_MISC1_PROCESS_ID
+constexpr uint32_t kMiscProcessTimes = 0x2;      // MINIDUMP_MISC1_PROCESS_TIMES
+constexpr uint16_t kArchitectureAmd64 = 9;       // PROCESSOR_ARCHITECTURE_AMD64
 constexpr uint32_t kCodeViewPdb70 = 0x53445352;  // "RSDS"
 
 // The x64 CONTEXT: its size, and where its integer registers lie, Rax to R15 in the order

@@ -136,8 +136,7 @@ class Reader {
   }
 
   bool TextsTooLong() {
-    return Fail("texts take more than " + std::to_string(kMaxTextBytes >> 20) +
-                " MiB together");
+    return Fail("texts take more than " + std::to_string(kMaxTextBytes >> 20) + " MiB together");
   }
 
   bool ReadAll(Minidump* dump) {
@@ -154,8 +153,8 @@ class Reader {
     dump->time_stamp = header.time_date_stamp;
     dump->flags = header.flags;
     if (!(ReadDirectory(header) && ReadException(dump) && ReadSystemInfo(dump) &&
-          ReadCrashContext(dump) && ReadModules(dump) && ReadThreads(dump) &&
-          ReadMiscInfo(dump) && ReadMemoryList(dump) && ReadMemory64List(dump))) {
+          ReadCrashContext(dump) && ReadModules(dump) && ReadThreads(dump) && ReadMiscInfo(dump) &&
+          ReadMemoryList(dump) && ReadMemory64List(dump))) {
       return false;
     }
     dump->memory = WithoutOverlaps(std::move(dump->memory));
@@ -430,7 +429,7 @@ class Reader {
   const ByteSource& source_;
   const uint64_t size_;
   std::vector<Directory> streams_;
-  uint64_t string_bytes_ = 0;  // the UTF-8 bytes of the texts kept
+  uint64_t string_bytes_ = 0;     // the UTF-8 bytes of the texts kept
   LocationDescriptor context_{};  // the exception's thread context
   std::string error_;
 };
@@ -439,8 +438,8 @@ class Reader {
 
 MinidumpResult ReadMinidump(const ByteSource& source) { return Reader(source).Read(); }
 
-bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address,
-                    size_t length, void* out) {
+bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address, size_t length,
+                    void* out) {
   auto* bytes = static_cast<uint8_t*>(out);
   // Piece by piece: a read may go on into the range that starts where one ends.
   while (length > 0) {

@@ -153,8 +153,8 @@ class SpanSource : public ByteSource {
 
 // Copies the `length` bytes of process memory at `address` that `dump`, read from `source`,
 // holds into `out`; false when the dump does not hold them all.
-bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address,
-                    size_t length, void* out);
+bool ReadDumpMemory(const ByteSource& source, const Minidump& dump, uint64_t address, size_t length,
+                    void* out);
 
 // Reads the dump held by `source`, checking every offset, size and count against it before
 // use. Never throws; a cut, malformed or hostile dump gives its reason in `error`.

@@ -25,8 +25,7 @@ struct Section {
 // The file stays open (mapped by LLVM) for as long as the image is used.
 class CoffImage : public ModuleImage {
  public:
-  CoffImage(llvm::object::OwningBinary<llvm::object::Binary> binary,
-            std::vector<Section> sections)
+  CoffImage(llvm::object::OwningBinary<llvm::object::Binary> binary, std::vector<Section> sections)
       : binary_(std::move(binary)), sections_(std::move(sections)) {}
 
   std::optional<RuntimeFunction> FindFunction(uint32_t rva) const override {
@@ -45,10 +44,9 @@ class CoffImage : public ModuleImage {
       const uint64_t offset = rva - section.rva;
       if (length > section.size - offset) return false;
       auto* bytes = static_cast<uint8_t*>(out);
-      const size_t from_file =
-          offset < section.data.size()
-              ? std::min<uint64_t>(length, section.data.size() - offset)
-              : 0;
+      const size_t from_file = offset < section.data.size()
+                                   ? std::min<uint64_t>(length, section.data.size() - offset)
+                                   : 0;
       if (from_file != 0) std::memcpy(bytes, section.data.data() + offset, from_file);
       std::memset(bytes + from_file, 0, length - from_file);
       return true;
@@ -59,7 +57,9 @@ class CoffImage : public ModuleImage {
   // The exception directory's entries, sorted by start: the format wants them so, but a
   // linker's word is not taken for it. Entries that hold no code are dropped.
   bool ReadFunctions(uint32_t rva, uint32_t size) {
-    std::vector<llvm::Win64EH::RuntimeFunction> table(size / sizeof(llvm::Win64EH::RuntimeFunction));
+    std::vector<llvm::Win64EH::RuntimeFunction> table(size /
+                                                      sizeof(llvm::Win64EH::RuntimeFunction));
+    if (table.empty()) return true;
     if (!Read(rva, table.size() * sizeof table[0], table.data())) return false;
     for (const auto& entry : table) {
       if (entry.StartAddress < entry.EndAddress) {

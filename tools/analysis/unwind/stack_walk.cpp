@@ -93,7 +93,7 @@ class Walker {
     Step step{registers, FrameTrust::kUnwind, ""};
     uint64_t& rsp = step.registers.registers[kRsp];
     if (!memory_.Read(rsp, sizeof step.registers.rip, &step.registers.rip)) {
-      return {{}, FrameTrust::kUnwind, "stack memory at the stack pointer not in the dump"};
+      return {{}, FrameTrust::kUnwind, MissingStackMemory(rsp)};
     }
     rsp += 8;
     return step;
@@ -104,9 +104,11 @@ class Walker {
     uint64_t slot = registers.registers[kRsp];
     for (size_t scanned = 0; scanned < kMaxScanSlots; ++scanned, slot += 8) {
       uint64_t value = 0;
-      if (slot < stack_start_ || slot >= stack_end_ || stack_end_ - slot < sizeof value ||
-          !memory_.Read(slot, sizeof value, &value)) {
+      if (slot < stack_start_ || slot >= stack_end_ || stack_end_ - slot < sizeof value) {
         return {{}, FrameTrust::kScan, "end of stack"};
+      }
+      if (!memory_.Read(slot, sizeof value, &value)) {
+        return {{}, FrameTrust::kScan, MissingStackMemory(slot)};
       }
       if (MayReturnTo(modules_, value)) {
         Step step{registers, FrameTrust::kScan, ""};
@@ -115,7 +117,8 @@ class Walker {
         return step;
       }
     }
-    return {{}, FrameTrust::kScan,
+    return {{},
+            FrameTrust::kScan,
             "no return address within " + std::to_string(kMaxScanSlots * 8) +
                 " bytes of the stack pointer"};
   }

@@ -11,7 +11,7 @@ namespace {
 namespace win64 = llvm::Win64EH;
 using fennick_minidump::ThreadContext;
 
-constexpr size_t kRsp = 4;              // RSP's number in unwind codes
+constexpr size_t kRsp = 4;               // RSP's number in unwind codes
 constexpr uint32_t kInfoHeaderSize = 4;  // UNWIND_INFO before its codes
 constexpr uint32_t kCodeSize = sizeof(win64::UnwindCode);
 constexpr uint32_t kNoPrologOffset = UINT32_MAX;  // every code of the data applies
@@ -52,8 +52,8 @@ class Unwinder {
       if (machine_frame_) return {true, registers_, ""};
       if ((data.header.getFlags() & win64::UNW_ChainInfo) == 0) break;
       if (depth + 1 == kMaxChainDepth) {
-        return {false, {}, "unwind data chained more than " + std::to_string(kMaxChainDepth) +
-                               " deep"};
+        return {
+            false, {}, "unwind data chained more than " + std::to_string(kMaxChainDepth) + " deep"};
       }
       const uint32_t previous = entry.unwind_info;
       if (!ReadChained(entry.unwind_info, data.header.NumCodes, &entry)) return Failed();
@@ -83,7 +83,8 @@ class Unwinder {
       return Fail("unwind info at " + Hex(rva) + " of unknown version " + std::to_string(version));
     }
     data->codes.resize(data->header.NumCodes);
-    if (!image_.Read(codes_at, data->codes.size() * kCodeSize, data->codes.data())) {
+    if (!data->codes.empty() &&
+        !image_.Read(codes_at, data->codes.size() * kCodeSize, data->codes.data())) {
       return Fail("unwind codes at " + Hex(rva) + " past the end of its image");
     }
     return true;
@@ -103,7 +104,7 @@ class Unwinder {
 
   bool ReadStack(uint64_t address, uint64_t* value) {
     if (memory_.Read(address, sizeof *value, value)) return true;
-    return Fail("stack memory at " + Hex(address) + " not in the dump");
+    return Fail(MissingStackMemory(address));
   }
 
   // The `index`th code taken as a 16-bit value, or with the next one as a 32-bit value.
@@ -203,6 +204,10 @@ class Unwinder {
 };
 
 }  // namespace
+
+std::string MissingStackMemory(uint64_t address) {
+  return "stack memory at " + Hex(address) + " not in the dump";
+}
 
 UnwindStep VirtualUnwind(const ThreadContext& frame, uint64_t base, const ModuleImage& image,
                          const RuntimeFunction& function, const StackMemory& memory) {

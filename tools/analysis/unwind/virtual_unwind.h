@@ -19,6 +19,9 @@ struct UnwindStep {
   std::string error;
 };
 
+// Why a walk ends where the dump lacks the stack memory at `address`.
+std::string MissingStackMemory(uint64_t address);
+
 // Undoes the prolog of `function` (of the image loaded at `base`) for the frame `frame` and
 // pops its return address: the caller's registers as they were at the call.
 UnwindStep VirtualUnwind(const fennick_minidump::ThreadContext& frame, uint64_t base,

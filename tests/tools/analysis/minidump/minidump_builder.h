@@ -40,9 +40,9 @@ struct DumpParts {
   std::vector<Thread> threads = {{5, 0, 0, 0, 0, {0x200000, {0x1000, 0}}, {}},
                                  {7, 0, 0, 0, 0, {0x300000, {0x2000, 0}}, {}}};
   MiscInfo misc = {24, kMiscProcessId | kMiscProcessTimes, 4242, 1700000000, 0, 0};
-  std::string memory = "stack bytes";  // one memory range at 0x300000, in both memory lists
-  uint32_t memory64_ranges = 1;        // the memory64 list holds it cut into this many ranges
-  std::string context;                 // the exception's thread context, none when empty
+  std::string memory = "stack bytes";   // one memory range at 0x300000, in both memory lists
+  uint32_t memory64_ranges = 1;         // the memory64 list holds it cut into this many ranges
+  std::string context;                  // the exception's thread context, none when empty
   std::vector<std::string> code_views;  // each module's CodeView record, none when empty
   std::string stack;  // the crashing thread's stack, from its stack_start on; left out when empty
 };

@@ -65,7 +65,8 @@ TEST(MinidumpReaderTest, ReadsTheDumpTheCrasherWroteOfItselfUnderWine) {
       ASSERT_LE(range.start + range.size, dump.memory[i + 1].start);
     }
     std::string read(range.size, '\0');
-    ASSERT_TRUE(ReadDumpMemory(SpanSource(Bytes(bytes)), dump, range.start, read.size(), read.data()));
+    ASSERT_TRUE(
+        ReadDumpMemory(SpanSource(Bytes(bytes)), dump, range.start, read.size(), read.data()));
     ASSERT_EQ(read, bytes.substr(range.file_offset, range.size)) << i;
   }
 
@@ -265,8 +266,8 @@ TEST(MinidumpReaderTest, ReadsTheCodeViewRecordInThePdb70FormOnly) {
     if (!code_view) continue;
     EXPECT_EQ(code_view->pdb_name, *c.pdb_name) << c.what;
     EXPECT_EQ(code_view->age, 3u);
-    EXPECT_EQ(code_view->guid, (std::array<uint8_t, 16>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
-                                                        12, 13, 14, 15}));
+    EXPECT_EQ(code_view->guid,
+              (std::array<uint8_t, 16>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
   }
   // A path counts towards the texts' limit, however many modules point at it.
   for (const size_t count : {size_t{100}, size_t{130}}) {

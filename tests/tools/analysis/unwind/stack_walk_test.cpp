@@ -15,9 +15,9 @@ namespace win64 = llvm::Win64EH;
 using fennick_minidump::ThreadContext;
 
 constexpr uint8_t kRbx = 3, kRsp = 4, kRbp = 5;
-constexpr uint64_t kBase = 0x140000000;        // the module with unwind data
-constexpr uint64_t kOther = 0x7FF800000000;    // a module without
-constexpr uint64_t kStack = 0x10000;           // the stack, kStackSize bytes
+constexpr uint64_t kBase = 0x140000000;      // the module with unwind data
+constexpr uint64_t kOther = 0x7FF800000000;  // a module without
+constexpr uint64_t kStack = 0x10000;         // the stack, kStackSize bytes
 constexpr uint64_t kStackSize = 0x12000;
 constexpr uint64_t kFrameBase = kStack + 0x11000;  // where the second caller's frame lies
 constexpr uint64_t kCrash = kBase + 0x1050;        // in F1, past its prolog
@@ -31,13 +31,12 @@ constexpr uint32_t kF1Info = 0x3000;
 const std::vector<RuntimeFunction> kFunctions = {
     {0x1000, 0x1100, kF1Info}, {0x1100, 0x1200, 0x3100}, {0x1200, 0x1300, 0x3200}};
 const std::map<uint32_t, std::string> kCallers = {
-    {0x3100, UnwindInfo(0, {Op(0, win64::UOP_SetFPReg)}, 0, kRbx)},
-    {0x3200, UnwindInfo(0, {})}};
+    {0x3100, UnwindInfo(0, {Op(0, win64::UOP_SetFPReg)}, 0, kRbx)}, {0x3200, UnwindInfo(0, {})}};
 
 struct Row {
   const char* what;
-  std::map<uint32_t, std::string> data;  // unwind data by RVA, F1's at kF1Info
-  std::map<uint64_t, uint64_t> stack;    // 8-byte values by offset from kStack
+  std::map<uint32_t, std::string> data;        // unwind data by RVA, F1's at kF1Info
+  std::map<uint64_t, uint64_t> stack;          // 8-byte values by offset from kStack
   std::map<uint8_t, uint64_t> registers = {};  // besides RSP at kStack
   uint64_t rip = kCrash;
   std::vector<StackFrame> frames = {{kCrash, FrameTrust::kContext},
@@ -79,34 +78,54 @@ void ExpectWalks(const Row (&rows)[N]) {
 
 // Entries that chain F1 to unwind data at the image's end and past it.
 constexpr RuntimeFunction kChainToEnd = {0x1000, 0x1100, 0x3FF8};
+constexpr RuntimeFunction kChainToLast = {0x1000, 0x1100, 0x3FFC};
 constexpr RuntimeFunction kChainOutside = {0x1000, 0x1100, 0xFFFFFFFE};
 
 TEST(StackWalkTest, UnwindsEachCodeOfTheFormat) {
   using namespace win64;
   const RuntimeFunction chain_to_push = {0x1000, 0x1100, 0x3400};
   const Row rows[] = {
-      {"leaf, no function entry", {}, {{0, kF2Return}}, {{kRbx, kFrameBase}}, kBase + 0x1800,
-       {{kBase + 0x1800, FrameTrust::kContext}, {kF2Return, FrameTrust::kUnwind},
+      {"leaf, no function entry",
+       {},
+       {{0, kF2Return}},
+       {{kRbx, kFrameBase}},
+       kBase + 0x1800,
+       {{kBase + 0x1800, FrameTrust::kContext},
+        {kF2Return, FrameTrust::kUnwind},
         {kF3Return, FrameTrust::kUnwind}}},
-      {"push", {{kF1Info, UnwindInfo(1, {Op(1, UOP_PushNonVol, kRbx)})}},
+      {"return address at the end of the calling function",
+       {},
+       {{0, kBase + 0x1200}},
+       {{kRbx, kFrameBase}},
+       kBase + 0x1800,
+       {{kBase + 0x1800, FrameTrust::kContext},
+        {kBase + 0x1200, FrameTrust::kUnwind},
+        {kF3Return, FrameTrust::kUnwind}}},
+      {"push",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_PushNonVol, kRbx)})}},
        {{0, kFrameBase}, {8, kF2Return}}},
-      {"small allocation", {{kF1Info, UnwindInfo(5, {Op(5, UOP_AllocSmall, 1), Op(1, UOP_PushNonVol, kRbx)})}},
+      {"small allocation",
+       {{kF1Info, UnwindInfo(5, {Op(5, UOP_AllocSmall, 1), Op(1, UOP_PushNonVol, kRbx)})}},
        {{16, kFrameBase}, {24, kF2Return}}},
       {"large allocation, 16-bit size",
        {{kF1Info, UnwindInfo(8, {Op(8, UOP_AllocLarge, 0), 0x20, Op(1, UOP_PushNonVol, kRbx)})}},
        {{0x100, kFrameBase}, {0x108, kF2Return}}},
       {"large allocation, 32-bit size",
-       {{kF1Info, UnwindInfo(11, {Op(11, UOP_AllocLarge, 1), 0x0010, 0x0001,
-                                  Op(1, UOP_PushNonVol, kRbx)})}},
+       {{kF1Info,
+         UnwindInfo(11, {Op(11, UOP_AllocLarge, 1), 0x0010, 0x0001, Op(1, UOP_PushNonVol, kRbx)})}},
        {{0x10010, kFrameBase}, {0x10018, kF2Return}}},
       {"frame register",
-       {{kF1Info, UnwindInfo(9, {Op(9, UOP_SetFPReg), Op(5, UOP_AllocSmall, 1),
-                                 Op(1, UOP_PushNonVol, kRbx)}, 0, kRbp, 1)}},
-       {{0x110, kFrameBase}, {0x118, kF2Return}}, {{kRbp, kStack + 0x110}}},
-      {"saved register", {{kF1Info, UnwindInfo(9, {Op(9, UOP_SaveNonVol, kRbx), 3, Op(4, UOP_AllocSmall, 3)})}},
+       {{kF1Info,
+         UnwindInfo(9, {Op(9, UOP_SetFPReg), Op(5, UOP_AllocSmall, 1), Op(1, UOP_PushNonVol, kRbx)},
+                    0, kRbp, 1)}},
+       {{0x110, kFrameBase}, {0x118, kF2Return}},
+       {{kRbp, kStack + 0x110}}},
+      {"saved register",
+       {{kF1Info, UnwindInfo(9, {Op(9, UOP_SaveNonVol, kRbx), 3, Op(4, UOP_AllocSmall, 3)})}},
        {{24, kFrameBase}, {32, kF2Return}}},
       {"saved register, far",
-       {{kF1Info, UnwindInfo(9, {Op(9, UOP_SaveNonVolBig, kRbx), 0x28, 0, Op(4, UOP_AllocSmall, 7)})}},
+       {{kF1Info,
+         UnwindInfo(9, {Op(9, UOP_SaveNonVolBig, kRbx), 0x28, 0, Op(4, UOP_AllocSmall, 7)})}},
        {{0x28, kFrameBase}, {64, kF2Return}}},
       {"saved XMM register, skipped",
        {{kF1Info, UnwindInfo(9, {Op(9, UOP_SaveXMM128, 6), 1, Op(1, UOP_PushNonVol, kRbx)})}},
@@ -114,25 +133,39 @@ TEST(StackWalkTest, UnwindsEachCodeOfTheFormat) {
       {"saved XMM register, far, skipped",
        {{kF1Info, UnwindInfo(9, {Op(9, UOP_SaveXMM128Big, 6), 1, 0, Op(1, UOP_PushNonVol, kRbx)})}},
        {{0, kFrameBase}, {8, kF2Return}}},
-      {"machine frame", {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
-       {{0, kF2Return}, {24, kStack + 0x40}}, {{kRbx, kFrameBase}}},
-      {"machine frame with error code", {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 1)})}},
-       {{8, kF2Return}, {32, kStack + 0x40}}, {{kRbx, kFrameBase}}},
+      {"machine frame",
+       {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
+       {{0, kF2Return}, {24, kStack + 0x40}},
+       {{kRbx, kFrameBase}}},
+      {"machine frame with error code",
+       {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 1)})}},
+       {{8, kF2Return}, {32, kStack + 0x40}},
+       {{kRbx, kFrameBase}}},
       {"in the prolog, after its first instruction",
        {{kF1Info, UnwindInfo(8, {Op(8, UOP_AllocSmall, 3), Op(1, UOP_PushNonVol, kRbx)})}},
-       {{0, kFrameBase}, {8, kF2Return}}, {}, kBase + 0x1004,
-       {{kBase + 0x1004, FrameTrust::kContext}, {kF2Return, FrameTrust::kUnwind},
+       {{0, kFrameBase}, {8, kF2Return}},
+       {},
+       kBase + 0x1004,
+       {{kBase + 0x1004, FrameTrust::kContext},
+        {kF2Return, FrameTrust::kUnwind},
         {kF3Return, FrameTrust::kUnwind}}},
       {"at the function's first instruction",
        {{kF1Info, UnwindInfo(8, {Op(8, UOP_AllocSmall, 3), Op(1, UOP_PushNonVol, kRbx)})}},
-       {{0, kF2Return}}, {{kRbx, kFrameBase}}, kBase + 0x1000,
-       {{kBase + 0x1000, FrameTrust::kContext}, {kF2Return, FrameTrust::kUnwind},
+       {{0, kF2Return}},
+       {{kRbx, kFrameBase}},
+       kBase + 0x1000,
+       {{kBase + 0x1000, FrameTrust::kContext},
+        {kF2Return, FrameTrust::kUnwind},
         {kF3Return, FrameTrust::kUnwind}}},
-      {"chained", {{kF1Info, UnwindInfo(5, {Op(5, UOP_AllocSmall, 1)}, UNW_ChainInfo, 0, 0, 1, &chain_to_push)},
-                   {0x3400, UnwindInfo(1, {Op(1, UOP_PushNonVol, kRbx)})}},
+      {"chained",
+       {{kF1Info,
+         UnwindInfo(5, {Op(5, UOP_AllocSmall, 1)}, UNW_ChainInfo, 0, 0, 1, &chain_to_push)},
+        {0x3400, UnwindInfo(1, {Op(1, UOP_PushNonVol, kRbx)})}},
        {{16, kFrameBase}, {24, kF2Return}}},
       {"version 2 epilog codes, skipped",
-       {{kF1Info, UnwindInfo(1, {Op(1, UOP_Epilog, 1), Op(2, UOP_Epilog), Op(1, UOP_PushNonVol, kRbx)}, 0, 0, 0, 2)}},
+       {{kF1Info,
+         UnwindInfo(1, {Op(1, UOP_Epilog, 1), Op(2, UOP_Epilog), Op(1, UOP_PushNonVol, kRbx)}, 0, 0,
+                    0, 2)}},
        {{0, kFrameBase}, {8, kF2Return}}},
   };
   ExpectWalks(rows);
@@ -142,12 +175,21 @@ TEST(StackWalkTest, ScansForReturnAddressesWhereNoUnwindDataIsAtHand) {
   const Row rows[] = {
       // Into a module without an image anything goes; into one with an image only a
       // function does (0x1800 is none). F3 unwinds again.
-      {"module without an image", {}, {{0, 0x1234}, {8, kOther + 0x2000}, {16, kBase + 0x1800}}, {},
+      {"module without an image",
+       {},
+       {{0, 0x1234}, {8, kOther + 0x2000}, {16, kBase + 0x1800}},
+       {},
        kOther + 0x1000,
-       {{kOther + 0x1000, FrameTrust::kContext}, {kOther + 0x2000, FrameTrust::kScan},
+       {{kOther + 0x1000, FrameTrust::kContext},
+        {kOther + 0x2000, FrameTrust::kScan},
         {kF3Return, FrameTrust::kScan}}},
-      {"a call to address 0", {}, {{0, kF2Return}}, {{kRbx, kFrameBase}}, 0,
-       {{0, FrameTrust::kContext}, {kF2Return, FrameTrust::kScan},
+      {"a call to address 0",
+       {},
+       {{0, kF2Return}},
+       {{kRbx, kFrameBase}},
+       0,
+       {{0, FrameTrust::kContext},
+        {kF2Return, FrameTrust::kScan},
         {kF3Return, FrameTrust::kUnwind}}},
   };
   ExpectWalks(rows);
@@ -160,43 +202,140 @@ TEST(StackWalkTest, HostileUnwindDataOrStackEndsTheWalkWithItsReason) {
   const RuntimeFunction to_a = {0x1000, 0x1100, kF1Info};
   const std::vector<StackFrame> crash_only = {{kCrash, FrameTrust::kContext}};
   const Row rows[] = {
-      {"chained to itself", {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &self)}}, {}, {},
-       kCrash, crash_only, "unwind data chained to itself"},
-      {"chained in a loop", {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &to_b)},
-                             {0x3400, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &to_a)}},
-       {}, {}, kCrash, crash_only, "unwind data chained more than 32 deep"},
-      {"chained entry past the image", {{0x3FFC, UnwindInfo(0, {}, UNW_ChainInfo)}, {kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &self)}},
-       {}, {}, kCrash, crash_only, "unwind data chained to itself"},
-      {"more codes than the image holds", {{0x3FF8, std::string("\x01\x00\xC8\x00", 4)}, {kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &kChainToEnd)}},
-       {}, {}, kCrash, crash_only, "unwind codes at 0x3FF8 past the end of its image"},
-      {"a code's slots past its data", {{kF1Info, UnwindInfo(8, {Op(8, UOP_AllocLarge, 0)})}}, {}, {},
-       kCrash, crash_only, "unwind code past the end of its data"},
-      {"unwind info outside the image", {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &kChainOutside)}},
-       {}, {}, kCrash, crash_only, "unwind info at 0xFFFFFFFE outside its image"},
-      {"unknown code", {{kF1Info, UnwindInfo(1, {Op(1, UOP_SpareCode)})}}, {}, {}, kCrash,
-       crash_only, "unknown unwind code 7 (info 0)"},
-      {"large allocation of another form", {{kF1Info, UnwindInfo(1, {Op(1, UOP_AllocLarge, 2), 0, 0})}},
-       {}, {}, kCrash, crash_only, "unknown unwind code 1 (info 2)"},
-      {"epilog code in version 1", {{kF1Info, UnwindInfo(1, {Op(1, UOP_Epilog)})}}, {}, {}, kCrash,
-       crash_only, "unknown unwind code 6 (info 0)"},
-      {"unknown version", {{kF1Info, UnwindInfo(0, {}, 0, 0, 0, 3)}}, {}, {}, kCrash, crash_only,
+      {"chained to itself",
+       {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &self)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unwind data chained to itself"},
+      {"chained in a loop",
+       {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &to_b)},
+        {0x3400, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &to_a)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unwind data chained more than 32 deep"},
+      {"chained entry past the image",
+       {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &kChainToLast)},
+        {0x3FFC, UnwindInfo(0, {}, UNW_ChainInfo)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "chained function entry of 0x3FFC outside its image"},
+      {"more codes than the image holds",
+       {{0x3FF8, std::string("\x01\x00\xC8\x00", 4)},
+        {kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &kChainToEnd)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unwind codes at 0x3FF8 past the end of its image"},
+      {"a code's slots past its data",
+       {{kF1Info, UnwindInfo(8, {Op(8, UOP_AllocLarge, 0)})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unwind code past the end of its data"},
+      {"unwind info outside the image",
+       {{kF1Info, UnwindInfo(0, {}, UNW_ChainInfo, 0, 0, 1, &kChainOutside)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unwind info at 0xFFFFFFFE outside its image"},
+      {"unknown code",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_SpareCode)})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unknown unwind code 7 (info 0)"},
+      {"large allocation of another form",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_AllocLarge, 2), 0, 0})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unknown unwind code 1 (info 2)"},
+      {"epilog code in version 1",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_Epilog)})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "unknown unwind code 6 (info 0)"},
+      {"unknown version",
+       {{kF1Info, UnwindInfo(0, {}, 0, 0, 0, 3)}},
+       {},
+       {},
+       kCrash,
+       crash_only,
        "unwind info at 0x3000 of unknown version 3"},
-      {"frame code without a frame register", {{kF1Info, UnwindInfo(1, {Op(1, UOP_SetFPReg)})}}, {}, {},
-       kCrash, crash_only, "frame register code without a frame register"},
-      {"allocation past the stack", {{kF1Info, UnwindInfo(1, {Op(1, UOP_AllocLarge, 1), 0, 0x100})}},
-       {}, {}, kCrash, crash_only, "stack memory at 0x1010000 not in the dump"},
-      {"stack pointer that does not grow", {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
-       {{0, kF2Return}, {24, kStack}}, {}, kCrash, crash_only, "stack pointer did not grow"},
-      {"stack pointer past the stack", {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
-       {{0, kF2Return}, {24, kStack + kStackSize}}, {}, kCrash, crash_only,
-       "stack pointer left the stack"},
-      {"a frame by a frame register that goes down", {}, {{0, kF2Return}}, {{kRbx, kStack}},
-       kBase + 0x1800, {{kBase + 0x1800, FrameTrust::kContext}, {kF2Return, FrameTrust::kUnwind}},
+      {"frame code without a frame register",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_SetFPReg)})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "frame register code without a frame register"},
+      {"allocation past the stack",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_AllocLarge, 1), 0, 0x100})}},
+       {},
+       {},
+       kCrash,
+       crash_only,
+       "stack memory at 0x1010000 not in the dump"},
+      {"stack pointer that does not grow",
+       {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
+       {{0, kF2Return}, {24, kStack}},
+       {},
+       kCrash,
+       crash_only,
        "stack pointer did not grow"},
-      {"nothing to scan for", {}, {}, {}, kOther + 0x1000, {{kOther + 0x1000, FrameTrust::kContext},
-       {kF3Return, FrameTrust::kScan}}},
+      {"stack pointer past the stack",
+       {{kF1Info, UnwindInfo(0, {Op(0, UOP_PushMachFrame, 0)})}},
+       {{0, kF2Return}, {24, kStack + kStackSize}},
+       {},
+       kCrash,
+       crash_only,
+       "stack pointer left the stack"},
+      {"a frame by a frame register that goes down",
+       {},
+       {{0, kF2Return}},
+       {{kRbx, kStack}},
+       kBase + 0x1800,
+       {{kBase + 0x1800, FrameTrust::kContext}, {kF2Return, FrameTrust::kUnwind}},
+       "stack pointer did not grow"},
+      {"nothing to scan for",
+       {},
+       {},
+       {},
+       kOther + 0x1000,
+       {{kOther + 0x1000, FrameTrust::kContext}, {kF3Return, FrameTrust::kScan}}},
   };
   ExpectWalks(rows);
+}
+
+// A dump that left the stack out (as the crasher's own dumps do): whether by unwind data,
+// as a leaf or by scanning, the walk ends at the first read.
+TEST(StackWalkTest, EndsWhereTheDumpLacksTheStack) {
+  std::string bytes(0x4000, '\0');
+  bytes.replace(kF1Info, 4, UnwindInfo(0, {}));
+  const TestImage image(kFunctions, bytes);
+  const ModuleRange modules[] = {{kBase, 0x10000, &image}, {kOther, 0x10000, nullptr}};
+  for (const uint64_t rip : {kCrash, kBase + 0x1800, kOther + 0x1000}) {
+    ThreadContext context;
+    context.rip = rip;
+    context.registers[kRsp] = kStack + 0x20;
+    const StackWalk walk =
+        WalkStack(context, kStack, kStack + kStackSize, TestMemory(kStack, ""), modules);
+    EXPECT_EQ(walk.frames.size(), 1u) << std::hex << rip;
+    EXPECT_EQ(walk.end_reason, "stack memory at 0x10020 not in the dump") << std::hex << rip;
+  }
 }
 
 // Recursion deeper than the limit: F1 allocates 8 bytes and calls itself, to the stack's end.
@@ -207,12 +346,6 @@ TEST(StackWalkTest, StopsAtTheFrameLimit) {
   EXPECT_EQ(walk.frames.size(), kMaxFrames);
   EXPECT_EQ(walk.end_reason, "frame limit of 256 reached");
   EXPECT_EQ(walk.frames.back().instruction, kCrash);
-}
-
-TEST(StackWalkTest, NamesTheTrust) {
-  EXPECT_STREQ(TrustName(FrameTrust::kContext), "context");
-  EXPECT_STREQ(TrustName(FrameTrust::kUnwind), "unwind");
-  EXPECT_STREQ(TrustName(FrameTrust::kScan), "scan");
 }
 
 }  // namespace

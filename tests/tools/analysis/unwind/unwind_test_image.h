@@ -26,7 +26,7 @@ class TestImage : public ModuleImage {
   }
   bool Read(uint32_t rva, size_t length, void* out) const override {
     if (rva > bytes_.size() || length > bytes_.size() - rva) return false;
-    std::memcpy(out, bytes_.data() + rva, length);
+    if (length != 0) std::memcpy(out, bytes_.data() + rva, length);
     return true;
   }
 
@@ -44,7 +44,7 @@ class TestMemory : public StackMemory {
         length > bytes_.size() - (address - start_)) {
       return false;
     }
-    std::memcpy(out, bytes_.data() + (address - start_), length);
+    if (length != 0) std::memcpy(out, bytes_.data() + (address - start_), length);
     return true;
   }
 

@@ -113,8 +113,8 @@ int Serve(Options options) {
                           std::to_string(analysed) + " of them analysed now");
   fennick_ingest::ReportIndex index;
   index.Load(std::move(reports));
-  fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
   sigset_t signals = BlockStopSignals();
+  fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
   fennick_ingest::IngestHttpServer server;
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "crasher_facts.h"
+#include "support/child_process.h"
 #include "support/temp_folder.h"
 
 namespace fennick_unwind {
@@ -13,11 +14,14 @@ namespace {
 
 const std::filesystem::path kCrasher = FENNICK_FIXTURES_DIR "/crasher/Ortivo.exe";
 
-// The crasher of the checked-in dump, built again: its function WriteNull crashed at
-// exception_address, function_offset into the program.
+// The crasher, crashed under Wine: its function WriteNull crashed at exception_address,
+// function_offset into the program.
 TEST(CoffImageTest, FindsTheFunctionsOfTheCrasher) {
-  const auto facts =
-      ParseCrasherFacts(ReadTestFile(FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.txt"));
+  TempFolder folder;
+  const ProcessOutput crash = RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
+                                         {kCrasher, "null-write", folder / "crash.dmp"});
+  const auto facts = ParseCrasherFacts(crash.standard_output);
+  ASSERT_TRUE(facts.contains("function_offset")) << crash.standard_error;
   const CoffImageResult loaded = LoadCoffImage(kCrasher);
   ASSERT_TRUE(loaded.image) << loaded.error;
   const auto function_rva = static_cast<uint32_t>(HexFact(facts, "function_offset"));

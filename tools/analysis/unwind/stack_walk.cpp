@@ -1,5 +1,9 @@
 #include "stack_walk.h"
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "virtual_unwind.h"
 
 namespace fennick_unwind {
@@ -11,12 +15,15 @@ constexpr size_t kRsp = 4;
 // A scan gives up this many slots above the stack pointer: a frame holds fewer.
 constexpr size_t kMaxScanSlots = 16384;
 
-// The module `address` lies in, or null.
+// The module `address` lies in, or null; `modules` sorted by base. A scan asks this of every
+// stack slot, and a hostile dump may list thousands of modules.
 const ModuleRange* ModuleAt(std::span<const ModuleRange> modules, uint64_t address) {
-  for (const ModuleRange& module : modules) {
-    if (address >= module.base && address - module.base < module.size) return &module;
-  }
-  return nullptr;
+  const auto after = std::upper_bound(
+      modules.begin(), modules.end(), address,
+      [](uint64_t value, const ModuleRange& module) { return value < module.base; });
+  if (after == modules.begin()) return nullptr;
+  const ModuleRange& module = *std::prev(after);
+  return address - module.base < module.size ? &module : nullptr;
 }
 
 // The RVA a frame's instruction is looked up by: a caller's return address may lie just past
@@ -145,7 +152,10 @@ const char* TrustName(FrameTrust trust) {
 
 StackWalk WalkStack(const ThreadContext& context, uint64_t stack_start, uint64_t stack_end,
                     const StackMemory& memory, std::span<const ModuleRange> modules) {
-  return Walker(stack_start, stack_end, memory, modules).Walk(context);
+  std::vector<ModuleRange> by_base(modules.begin(), modules.end());
+  std::sort(by_base.begin(), by_base.end(),
+            [](const ModuleRange& a, const ModuleRange& b) { return a.base < b.base; });
+  return Walker(stack_start, stack_end, memory, by_base).Walk(context);
 }
 
 }  // namespace fennick_unwind

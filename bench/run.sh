@@ -24,10 +24,14 @@
 #  10. 256 concurrent uploads of the dump that costs the server most to analyse (its module
 #      names reach the reader's limit): the server's peak memory, and a check that every
 #      upload was answered and stored
+#  11. the analysis of the crash fixture's dump (tests/fixtures, the crasher built with DWARF,
+#      crashed under Wine) with its executable in the symbol store: the first analysis,
+#      which loads the symbols, and the median of later ones; and the first name looked up
+#      in a large executable (20,000 functions with DWARF) and the memory it holds cached
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_sections="1 2 3 4 5 6 7 8 9 10"
+all_sections="1 2 3 4 5 6 7 8 9 10 11"
 sections=${BENCH_SECTIONS:-$all_sections}
 want() { [[ " $sections " == *" $1 "* ]]; }
 if want 2 && ! want 1; then echo "section 2 needs section 1" >&2; exit 2; fi
@@ -38,6 +42,7 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >
 cmake --build build-bench -j"$(nproc)" --target fennick fennick-ingest >/dev/null
 if want 8; then cmake --build build-bench -j"$(nproc)" --target minidump_bench >/dev/null; fi
 if want 10; then cmake --build build-bench -j"$(nproc)" --target hostile_dump >/dev/null; fi
+if want 11; then cmake --build build-bench -j"$(nproc)" --target symbols_bench >/dev/null; fi
 if want 4; then
   scripts/build-windows.sh build-bench-windows -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >/dev/null
 fi
@@ -321,6 +326,30 @@ if want 10; then
   fi
   seconds=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b - a}')
   rows+=("| 256 concurrent uploads of the costliest hostile dump ($(wc -c <"$work/hostile.dmp") bytes, 128 names of 32,767 characters), server's peak memory | ${peak} KiB | | target < 524288 KiB; all 256 answered 0 and stored, in ${seconds} s |")
+fi
+
+if want 11; then
+  echo "== 11. analysis with symbols"
+  # The crasher with symbols is a test fixture: it is built in the test build tree.
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build -j"$(nproc)" --target ortivo_fixtures >/dev/null
+  crasher=build/tests/fixtures/crasher-dwarf/Ortivo.exe
+  cmake/wine-emulator.sh "$crasher" nested-write "$work/nested.dmp" >/dev/null
+  "$ingest" --symbols "$work/symbols" --add-symbols "$crasher" >/dev/null
+  {
+    echo "int f0(int x) { return x; }"
+    for i in $(seq 20000); do echo "int f$i(int x) { int y = x * $i; return f$((i - 1))(y - 1) + y; }"; done
+    echo "int main() { return f20000(1); }"
+  } >"$work/large.cpp"
+  x86_64-w64-mingw32-g++-posix -O0 -g "$work/large.cpp" -o "$work/large.exe"
+  build-bench/bench/symbols_bench "$work/nested.dmp" "$work/symbols" "$work/large.exe" "$runs" \
+    >"$work/symbols.txt"
+  value() { awk -v key="$1" '$1 == key {print $2}' "$work/symbols.txt"; }
+  large_bytes=$(awk '$1 == "large" {print $3}' "$work/symbols.txt")
+  rows+=("| analysis of the crash fixture's dump (2.3 MB, stack of 12 frames) with its executable's DWARF, first (symbols loaded) | $(value first) s | | |")
+  rows+=("| the same, symbols cached, median | $(value cached) s | | |")
+  rows+=("| first name looked up in a large executable (20,000 functions, $large_bytes bytes with DWARF) | $(value large) s | | |")
+  rows+=("| resident memory that large executable holds in the symbol cache | $(value held) KiB | | cache bounded by 256 MiB of symbol files |")
 fi
 
 printf '%s\n' "${rows[@]}"

@@ -136,6 +136,12 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
                                          Fixture(build.build, "Ortivo.exe")).key},
                              {"kind", "executable"}}};
       EXPECT_EQ(OwnMissing(crash["missing_symbols"]), missing);
+      // The report page says what to add, under which key.
+      const httplib::Result page = server.Client().Get(std::string("/reports/") + build.build);
+      ASSERT_TRUE(page);
+      EXPECT_NE(page->body.find("Ortivo.exe/" + missing[0]["key"].get<std::string>() +
+                                "/Ortivo.exe"),
+                std::string::npos);
     }
     // Symbols uploaded for the first two builds while the server runs.
     for (const auto& build : {kBuilds[0], kBuilds[1]}) {
@@ -183,6 +189,14 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
   EXPECT_EQ(list[0]["signature"], kSignature);
   EXPECT_EQ(list[0]["count"], 3);
   EXPECT_EQ(list[0]["top_function"], "(anonymous namespace)::StoreField");
+  // The report page shows the stack named, the crash line first.
+  const httplib::Result page = server.Client().Get("/reports/crasher-pdb");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("(anonymous namespace)::WriteRecord</td><td class=\"code\">" +
+                            std::string(kCrasherSource) + ":" +
+                            std::to_string(MarkedLine("call-line", "WriteRecord"))),
+            std::string::npos)
+      << page->body;
 }
 
 }  // namespace

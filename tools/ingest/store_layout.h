@@ -15,10 +15,6 @@ inline constexpr char kReportFileName[] = "report.json";
 // report.json is rewritten through this name (when a newer reader analyses the dump again).
 inline constexpr char kReportTempFileName[] = "report.json.tmp";
 
-// A report is written into a folder named so while it arrives; '~' never occurs in a report
-// folder's name, so the two cannot collide.
-inline constexpr std::string_view kStagingPrefix = "~incoming-";
-
 // The longest report.json the store writes or reads back. The writer refuses a report whose
 // record would be longer, so that every report it accepts is also listed.
 inline constexpr size_t kMaxReportFileBytes = 16 * 1024 * 1024;

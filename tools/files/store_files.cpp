@@ -10,7 +10,6 @@
 #include <random>
 #include <system_error>
 
-#include "store_layout.h"
 
 namespace fennick_ingest {
 namespace {

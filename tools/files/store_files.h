@@ -45,6 +45,11 @@ enum class MoveOutcome { kMoved, kSwapped, kFailed };
 // folder that was replaced (kSwapped).
 MoveOutcome MoveFolderIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// What is being written is named so until it is whole: a report's folder while it arrives,
+// a symbol file while it is stored. '~' never occurs in a report folder's name, so the two
+// cannot collide.
+inline constexpr std::string_view kStagingPrefix = "~incoming-";
+
 // A new name for a staging folder or a temporary file: kStagingPrefix and 16 random hex
 // digits.
 std::string NewStagingName();

@@ -98,6 +98,14 @@ TEST(IngestCrashTest, NamesEachCrashAndGroupsIdenticalOnes) {
     EXPECT_TRUE(crash[member].is_string()) << member;
   }
   EXPECT_EQ(reports["SAME-2"]["crash"]["signature"], crash["signature"]);
+  // One report whole, as its page shows it: the list's crash in the analysis, the reader's
+  // findings beside it.
+  const json one = GetJson(server, "/api/reports/SAME-1");
+  EXPECT_EQ(one["dump_id"], "SAME-1");
+  EXPECT_EQ(one["fields"]["device_id"], "device-a");
+  EXPECT_EQ(one["analysis"]["crash"], crash);
+  EXPECT_EQ(one["analysis"]["minidump"]["modules"].size(), 8u);
+  EXPECT_EQ(server.Client().Get("/api/reports/NONE")->status, 404);
   EXPECT_NE(reports["OTHER"]["crash"]["signature"], crash["signature"]);
 
   using Group = std::tuple<json, size_t, std::set<std::string>, std::set<std::string>, size_t>;

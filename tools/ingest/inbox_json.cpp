@@ -42,6 +42,17 @@ std::string RenderReportsJson(const std::vector<StoredReport>& reports) {
   return ListText(list);
 }
 
+std::string RenderReportJson(std::string_view dump_id, std::string_view record_text) {
+  Json report = {{"dump_id", dump_id},
+                 {"dump_url", DumpUrl(dump_id)},
+                 {"report_url", ReportUrl(dump_id)}};
+  const Json record = Json::parse(record_text, nullptr, false);
+  if (record.is_object()) {
+    for (const auto& [key, value] : record.items()) report[key] = value;
+  }
+  return ListText(report);
+}
+
 std::string RenderGroupsJson(const std::vector<CrashGroup>& groups) {
   Json list = Json::array();
   for (const CrashGroup& group : groups) {

@@ -225,6 +225,18 @@ void ServeReportPage(const fs::path& store, const std::string& folder_name,
   res.set_content(RenderReportPage(*dump_id, *record), "text/html; charset=utf-8");
 }
 
+void ServeReportJson(const fs::path& store, const std::string& folder_name,
+                     httplib::Response& res) {
+  const std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
+  const std::optional<std::string> record =
+      dump_id ? ReadReportRecord(store, folder_name) : std::nullopt;
+  if (!record) {
+    Reply(res, 404);
+    return;
+  }
+  res.set_content(RenderReportJson(*dump_id, *record), "application/json");
+}
+
 void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access,
                     const ReportIndex& index) {
   // Runs `serve` for a request that may read the inbox; refuses the others.
@@ -247,6 +259,10 @@ void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxA
                ServeGroupsJson(index, req, res);
              }));
   // httplib matches the decoded path: the segment is a report folder name (see DumpUrl).
+  server.Get(R"(/api/reports/([^/]+))",
+             guarded([store](const httplib::Request& req, httplib::Response& res) {
+               ServeReportJson(store, req.matches[1].str(), res);
+             }));
   server.Get(R"(/reports/([^/]+))",
              guarded([store](const httplib::Request& req, httplib::Response& res) {
                ServeReportPage(store, req.matches[1].str(), res);

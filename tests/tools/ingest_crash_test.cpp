@@ -240,17 +240,23 @@ TEST(IngestCrashTest, PagesNewestFirstWithTheTotalAndTheNextPage) {
       {"/api/groups?page=2&per_page=2", 200, {"B"}, "3", ""},
       // Far past the end: its position overflows, and wrapped round it would be 0.
       {"/api/reports?page=9223372036854775809&per_page=2", 200, {}, "5", ""},
-      {"/api/reports?page=0", 400, {}, "", ""},
-      {"/api/reports?page=", 400, {}, "", ""},
-      {"/api/groups?per_page=-1", 400, {}, "", ""},
-      {"/api/groups?per_page=2x", 400, {}, "", ""},
+      // A refusal says why where the Link header would be.
+      {"/api/reports?page=0", 400, {}, "", "page: not a whole number from 1 on"},
+      {"/api/reports?page=", 400, {}, "", "page: not a whole number from 1 on"},
+      {"/api/groups?per_page=-1", 400, {}, "", "per_page: not a whole number from 1 on"},
+      {"/api/groups?per_page=2x", 400, {}, "", "per_page: not a whole number from 1 on"},
+      {"/api/reports?app_version=3.3.0.7", 400, {}, "", "unknown parameter: app_version"},
+      {"/api/groups?signature=A", 400, {}, "", "unknown parameter: signature"},
   };
   for (const auto& [path, status, listed, total, next] : cases) {
     SCOPED_TRACE(path);
     const httplib::Result res = server.Client().Get(path);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, status);
-    if (status != 200) continue;
+    if (status != 200) {
+      EXPECT_EQ(json::parse(res->body, nullptr, false), (json{{"code", status}, {"error", next}}));
+      continue;
+    }
     std::vector<std::string> names;
     for (const json& entry : json::parse(res->body, nullptr, false)) {
       names.push_back(entry.contains("dump_id") ? entry["dump_id"] : entry["signature"]);

@@ -32,10 +32,13 @@ size_t PageRequest::first() const {
 }
 
 std::optional<PageRequest> ParsePageRequest(const httplib::Request& req, size_t default_per_page,
-                                            PageKeys keys) {
+                                            PageKeys keys, std::string* malformed) {
   const std::optional<size_t> page = PositiveParameter(req, keys.page, 1);
   const std::optional<size_t> per_page = PositiveParameter(req, keys.per_page, default_per_page);
-  if (!page || !per_page) return std::nullopt;
+  if (!page || !per_page) {
+    if (malformed != nullptr) *malformed = page ? keys.per_page : keys.page;
+    return std::nullopt;
+  }
   return PageRequest{*page, std::min(*per_page, kMaxPerPage)};
 }
 

@@ -31,10 +31,10 @@ struct PageKeys {
 };
 
 // The page `req` asks for, `default_per_page` entries unless it says; nullopt when a
-// parameter is no whole number from 1 on.
+// parameter is no whole number from 1 on, and `malformed` (when given) then names it.
 std::optional<PageRequest> ParsePageRequest(const httplib::Request& req,
                                             size_t default_per_page = kDefaultPerPage,
-                                            PageKeys keys = {});
+                                            PageKeys keys = {}, std::string* malformed = nullptr);
 
 // True when a list of `total` entries holds entries after `request`'s page.
 bool HasNextPage(const PageRequest& request, size_t total);

@@ -1,8 +1,11 @@
 #include "routes.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,14 @@ void Reply(httplib::Response& res, int status) {
   res.status = status;
   const int code = status == 200 ? 0 : status;
   res.set_content("{\"code\":" + std::to_string(code) + "}", "application/json");
+}
+
+// A refused request of the JSON API: {"code":N,"error":"..."}, so a script learns why.
+void ReplyError(httplib::Response& res, int status, const std::string& error) {
+  res.status = status;
+  res.set_content(nlohmann::json{{"code", status}, {"error", error}}.dump(
+                      -1, ' ', false, nlohmann::json::error_handler_t::replace),
+                  "application/json");
 }
 
 std::string PeerOf(const httplib::Request& req) {
@@ -194,9 +205,28 @@ void ServeInboxPage(const ReportIndex& index, const httplib::Request& req, httpl
   res.set_content(RenderInboxPage(view), "text/html; charset=utf-8");
 }
 
+// The page an API list request asks for, or nullopt after answering 400 with the reason: a
+// parameter the list does not know (`known`, beside the page's own) or a malformed page.
+// A filter silently ignored would answer with the whole list as if it were the filtered one.
+std::optional<PageRequest> ListPageOrRefuse(const httplib::Request& req, httplib::Response& res,
+                                            std::initializer_list<std::string_view> known) {
+  const PageKeys keys;
+  for (const auto& [name, value] : req.params) {
+    if (name != keys.page && name != keys.per_page &&
+        std::find(known.begin(), known.end(), name) == known.end()) {
+      ReplyError(res, 400, "unknown parameter: " + name);
+      return std::nullopt;
+    }
+  }
+  std::string malformed;
+  std::optional<PageRequest> page = ParsePageRequest(req, kDefaultPerPage, keys, &malformed);
+  if (!page) ReplyError(res, 400, malformed + ": not a whole number from 1 on");
+  return page;
+}
+
 void ServeReportsJson(const ReportIndex& index, const httplib::Request& req,
                       httplib::Response& res) {
-  const std::optional<PageRequest> page = PageOrRefuse(req, res);
+  const std::optional<PageRequest> page = ListPageOrRefuse(req, res, {"signature"});
   if (!page) return;
   const std::string signature = req.get_param_value("signature");
   const ReportSlice slice = index.Reports(page->first(), page->per_page, signature);
@@ -206,7 +236,7 @@ void ServeReportsJson(const ReportIndex& index, const httplib::Request& req,
 
 void ServeGroupsJson(const ReportIndex& index, const httplib::Request& req,
                      httplib::Response& res) {
-  const std::optional<PageRequest> page = PageOrRefuse(req, res);
+  const std::optional<PageRequest> page = ListPageOrRefuse(req, res, {});
   if (!page) return;
   const GroupSlice slice = index.Groups(page->first(), page->per_page);
   SetPageHeaders(res, "/api/groups", {}, *page, slice.total);

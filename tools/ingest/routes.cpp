@@ -243,8 +243,11 @@ void ServeGroupsJson(const ReportIndex& index, const httplib::Request& req,
   res.set_content(RenderGroupsJson(slice.groups), "application/json");
 }
 
-void ServeReportPage(const fs::path& store, const std::string& folder_name,
-                     httplib::Response& res) {
+// Serves the stored report in `folder_name` as `render` makes it of its dump_id and record,
+// or 404.
+void ServeReport(const fs::path& store, const std::string& folder_name, httplib::Response& res,
+                 std::string (*render)(std::string_view, std::string_view),
+                 const char* content_type) {
   const std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
   const std::optional<std::string> record =
       dump_id ? ReadReportRecord(store, folder_name) : std::nullopt;
@@ -252,19 +255,7 @@ void ServeReportPage(const fs::path& store, const std::string& folder_name,
     Reply(res, 404);
     return;
   }
-  res.set_content(RenderReportPage(*dump_id, *record), "text/html; charset=utf-8");
-}
-
-void ServeReportJson(const fs::path& store, const std::string& folder_name,
-                     httplib::Response& res) {
-  const std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
-  const std::optional<std::string> record =
-      dump_id ? ReadReportRecord(store, folder_name) : std::nullopt;
-  if (!record) {
-    Reply(res, 404);
-    return;
-  }
-  res.set_content(RenderReportJson(*dump_id, *record), "application/json");
+  res.set_content(render(*dump_id, *record), content_type);
 }
 
 void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access,
@@ -291,11 +282,12 @@ void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxA
   // httplib matches the decoded path: the segment is a report folder name (see DumpUrl).
   server.Get(R"(/api/reports/([^/]+))",
              guarded([store](const httplib::Request& req, httplib::Response& res) {
-               ServeReportJson(store, req.matches[1].str(), res);
+               ServeReport(store, req.matches[1].str(), res, RenderReportJson, "application/json");
              }));
   server.Get(R"(/reports/([^/]+))",
              guarded([store](const httplib::Request& req, httplib::Response& res) {
-               ServeReportPage(store, req.matches[1].str(), res);
+               ServeReport(store, req.matches[1].str(), res, RenderReportPage,
+                           "text/html; charset=utf-8");
              }));
   server.Get(R"(/reports/([^/]+)/dump)",
              guarded([store](const httplib::Request& req, httplib::Response& res) {

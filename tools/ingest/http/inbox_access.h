@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_INBOX_ACCESS_H_
-#define FENNICK_TOOLS_INGEST_INBOX_ACCESS_H_
+#ifndef FENNICK_TOOLS_INGEST_HTTP_INBOX_ACCESS_H_
+#define FENNICK_TOOLS_INGEST_HTTP_INBOX_ACCESS_H_
 
 #include <string>
 #include <string_view>
@@ -33,4 +33,4 @@ bool IsLoopbackAddress(std::string_view address);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_INBOX_ACCESS_H_
+#endif  // FENNICK_TOOLS_INGEST_HTTP_INBOX_ACCESS_H_

@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_CRASH_GROUPS_H_
-#define FENNICK_TOOLS_INGEST_CRASH_GROUPS_H_
+#ifndef FENNICK_TOOLS_INGEST_INDEX_CRASH_GROUPS_H_
+#define FENNICK_TOOLS_INGEST_INDEX_CRASH_GROUPS_H_
 
 #include <cstddef>
 #include <map>
@@ -80,4 +80,4 @@ class CrashGroups {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_CRASH_GROUPS_H_
+#endif  // FENNICK_TOOLS_INGEST_INDEX_CRASH_GROUPS_H_

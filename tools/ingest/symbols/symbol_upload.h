@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_SYMBOL_UPLOAD_H_
-#define FENNICK_TOOLS_INGEST_SYMBOL_UPLOAD_H_
+#ifndef FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_UPLOAD_H_
+#define FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_UPLOAD_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -78,4 +78,4 @@ int AddSymbolFiles(const fennick_symbols::SymbolStore& store,
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_SYMBOL_UPLOAD_H_
+#endif  // FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_UPLOAD_H_

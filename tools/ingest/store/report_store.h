@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_REPORT_STORE_H_
-#define FENNICK_TOOLS_INGEST_REPORT_STORE_H_
+#ifndef FENNICK_TOOLS_INGEST_STORE_REPORT_STORE_H_
+#define FENNICK_TOOLS_INGEST_STORE_REPORT_STORE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -86,4 +86,4 @@ class IncomingReport {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_REPORT_STORE_H_
+#endif  // FENNICK_TOOLS_INGEST_STORE_REPORT_STORE_H_

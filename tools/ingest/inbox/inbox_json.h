@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_INBOX_JSON_H_
-#define FENNICK_TOOLS_INGEST_INBOX_JSON_H_
+#ifndef FENNICK_TOOLS_INGEST_INBOX_INBOX_JSON_H_
+#define FENNICK_TOOLS_INGEST_INBOX_INBOX_JSON_H_
 
 #include <string>
 #include <string_view>
@@ -25,4 +25,4 @@ std::string RenderGroupsJson(const std::vector<CrashGroup>& groups);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_INBOX_JSON_H_
+#endif  // FENNICK_TOOLS_INGEST_INBOX_INBOX_JSON_H_

@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_REPORT_INDEX_H_
-#define FENNICK_TOOLS_INGEST_REPORT_INDEX_H_
+#ifndef FENNICK_TOOLS_INGEST_INDEX_REPORT_INDEX_H_
+#define FENNICK_TOOLS_INGEST_INDEX_REPORT_INDEX_H_
 
 #include <cstddef>
 #include <memory>
@@ -66,4 +66,4 @@ class ReportIndex {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_REPORT_INDEX_H_
+#endif  // FENNICK_TOOLS_INGEST_INDEX_REPORT_INDEX_H_

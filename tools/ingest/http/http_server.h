@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_HTTP_SERVER_H_
-#define FENNICK_TOOLS_INGEST_HTTP_SERVER_H_
+#ifndef FENNICK_TOOLS_INGEST_HTTP_HTTP_SERVER_H_
+#define FENNICK_TOOLS_INGEST_HTTP_HTTP_SERVER_H_
 
 #include <httplib.h>
 
@@ -89,4 +89,4 @@ class IngestHttpServer : public httplib::Server {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_HTTP_SERVER_H_
+#endif  // FENNICK_TOOLS_INGEST_HTTP_HTTP_SERVER_H_

@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_STORE_LAYOUT_H_
-#define FENNICK_TOOLS_INGEST_STORE_LAYOUT_H_
+#ifndef FENNICK_TOOLS_INGEST_STORE_STORE_LAYOUT_H_
+#define FENNICK_TOOLS_INGEST_STORE_STORE_LAYOUT_H_
 
 #include <cstddef>
 #include <optional>
@@ -46,4 +46,4 @@ std::string SafeDumpFileName(std::string_view uploaded_name);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_STORE_LAYOUT_H_
+#endif  // FENNICK_TOOLS_INGEST_STORE_STORE_LAYOUT_H_

@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_ROUTES_H_
-#define FENNICK_TOOLS_INGEST_ROUTES_H_
+#ifndef FENNICK_TOOLS_INGEST_HTTP_ROUTES_H_
+#define FENNICK_TOOLS_INGEST_HTTP_ROUTES_H_
 
 #include <httplib.h>
 
@@ -32,4 +32,4 @@ void ConfigureRoutes(IngestHttpServer& server, const std::filesystem::path& stor
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_ROUTES_H_
+#endif  // FENNICK_TOOLS_INGEST_HTTP_ROUTES_H_

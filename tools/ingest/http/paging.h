@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_PAGING_H_
-#define FENNICK_TOOLS_INGEST_PAGING_H_
+#ifndef FENNICK_TOOLS_INGEST_HTTP_PAGING_H_
+#define FENNICK_TOOLS_INGEST_HTTP_PAGING_H_
 
 #include <httplib.h>
 
@@ -51,4 +51,4 @@ void SetPageHeaders(httplib::Response& res, const std::string& path,
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_PAGING_H_
+#endif  // FENNICK_TOOLS_INGEST_HTTP_PAGING_H_

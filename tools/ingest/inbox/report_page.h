@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_REPORT_PAGE_H_
-#define FENNICK_TOOLS_INGEST_REPORT_PAGE_H_
+#ifndef FENNICK_TOOLS_INGEST_INBOX_REPORT_PAGE_H_
+#define FENNICK_TOOLS_INGEST_INBOX_REPORT_PAGE_H_
 
 #include <string>
 #include <string_view>
@@ -14,4 +14,4 @@ std::string RenderReportPage(std::string_view dump_id, std::string_view record);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_REPORT_PAGE_H_
+#endif  // FENNICK_TOOLS_INGEST_INBOX_REPORT_PAGE_H_

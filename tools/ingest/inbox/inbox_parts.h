@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_INBOX_PARTS_H_
-#define FENNICK_TOOLS_INGEST_INBOX_PARTS_H_
+#ifndef FENNICK_TOOLS_INGEST_INBOX_INBOX_PARTS_H_
+#define FENNICK_TOOLS_INGEST_INBOX_INBOX_PARTS_H_
 
 #include <cstdint>
 #include <string>
@@ -39,4 +39,4 @@ std::string ReportUrl(std::string_view dump_id);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_INBOX_PARTS_H_
+#endif  // FENNICK_TOOLS_INGEST_INBOX_INBOX_PARTS_H_

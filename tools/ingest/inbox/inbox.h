@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_INBOX_H_
-#define FENNICK_TOOLS_INGEST_INBOX_H_
+#ifndef FENNICK_TOOLS_INGEST_INBOX_INBOX_H_
+#define FENNICK_TOOLS_INGEST_INBOX_INBOX_H_
 
 #include <cstddef>
 #include <string>
@@ -31,4 +31,4 @@ std::string RenderInboxPage(const InboxView& view);
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_INBOX_H_
+#endif  // FENNICK_TOOLS_INGEST_INBOX_INBOX_H_

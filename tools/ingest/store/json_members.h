@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_JSON_MEMBERS_H_
-#define FENNICK_TOOLS_INGEST_JSON_MEMBERS_H_
+#ifndef FENNICK_TOOLS_INGEST_STORE_JSON_MEMBERS_H_
+#define FENNICK_TOOLS_INGEST_STORE_JSON_MEMBERS_H_
 
 #include <string>
 
@@ -17,4 +17,4 @@ std::string TextMember(const Json& object, const char* key) {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_JSON_MEMBERS_H_
+#endif  // FENNICK_TOOLS_INGEST_STORE_JSON_MEMBERS_H_

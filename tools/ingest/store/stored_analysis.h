@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_
-#define FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_
+#ifndef FENNICK_TOOLS_INGEST_STORE_STORED_ANALYSIS_H_
+#define FENNICK_TOOLS_INGEST_STORE_STORED_ANALYSIS_H_
 
 #include <cstddef>
 #include <filesystem>
@@ -39,4 +39,4 @@ size_t AnalyseOldReports(const std::filesystem::path& store,
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_STORED_ANALYSIS_H_
+#endif  // FENNICK_TOOLS_INGEST_STORE_STORED_ANALYSIS_H_

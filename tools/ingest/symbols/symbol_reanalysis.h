@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_SYMBOL_REANALYSIS_H_
-#define FENNICK_TOOLS_INGEST_SYMBOL_REANALYSIS_H_
+#ifndef FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_REANALYSIS_H_
+#define FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_REANALYSIS_H_
 
 #include <condition_variable>
 #include <filesystem>
@@ -49,4 +49,4 @@ class SymbolReanalysis {
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_SYMBOL_REANALYSIS_H_
+#endif  // FENNICK_TOOLS_INGEST_SYMBOLS_SYMBOL_REANALYSIS_H_

@@ -1,5 +1,5 @@
-#ifndef FENNICK_TOOLS_INGEST_STORED_REPORTS_H_
-#define FENNICK_TOOLS_INGEST_STORED_REPORTS_H_
+#ifndef FENNICK_TOOLS_INGEST_STORE_STORED_REPORTS_H_
+#define FENNICK_TOOLS_INGEST_STORE_STORED_REPORTS_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -63,4 +63,4 @@ std::optional<StoredDump> OpenStoredDump(const std::filesystem::path& store,
 
 }  // namespace fennick_ingest
 
-#endif  // FENNICK_TOOLS_INGEST_STORED_REPORTS_H_
+#endif  // FENNICK_TOOLS_INGEST_STORE_STORED_REPORTS_H_

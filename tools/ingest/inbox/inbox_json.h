@@ -20,8 +20,14 @@ std::string RenderReportsJson(const std::vector<StoredReport>& reports);
 // the crash, its stack and the reader's findings included.
 std::string RenderReportJson(std::string_view dump_id, std::string_view record_text);
 
-// A JSON array of the groups, with every member of CrashGroup.
+// A JSON array of the groups, with every member of CrashGroup ("state" by its name,
+// "per_day" as objects {"date","count"}).
 std::string RenderGroupsJson(const std::vector<CrashGroup>& groups);
+
+// One group as a JSON object, everything its page shows: the members of CrashGroup with
+// "per_day" of the last kChartDays days, "versions" and "operating_systems" as objects
+// {"version"/"os","count"}, "newest" (as RenderReportsJson lists reports) and "typical".
+std::string RenderGroupJson(const GroupDetail& detail);
 
 }  // namespace fennick_ingest
 

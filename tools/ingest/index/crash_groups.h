@@ -2,81 +2,83 @@
 #define FENNICK_TOOLS_INGEST_INDEX_CRASH_GROUPS_H_
 
 #include <cstddef>
-#include <map>
-#include <set>
+#include <cstdint>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
+#include "report_filter.h"
 #include "stored_reports.h"
 
-// Stored reports grouped by the signature of their crash: one group per crash.
+// Stored reports grouped by the signature of their crash: one group per crash, with what
+// triage asks of it (how often, where, since when, getting worse, decided about).
 namespace fennick_ingest {
 
 // A group lists the dump_ids of its newest reports only, so that a crash that came back
 // 100,000 times still makes a short reply; its count says how many there are.
 inline constexpr size_t kGroupDumpIdsShown = 100;
 
-// What one group tells about its crash.
+// The days of the sparkline in a list row, and of the chart on a group's page.
+inline constexpr int kSparklineDays = 14;
+inline constexpr int kChartDays = 30;
+
+// A group is new when its first crash is at most this many days old, or when it first
+// crashed in the newest application version any report names.
+inline constexpr int kNewGroupDays = 7;
+// A group is rising when its crashes of the last 7 days are at least kRisingMinimum and
+// more than kRisingFactor times its weekly average of the 21 days before.
+inline constexpr size_t kRisingMinimum = 5;
+inline constexpr size_t kRisingFactor = 2;
+
+struct DayCount {
+  std::string date;  // "2026-12-01", a UTC day
+  size_t count = 0;
+};
+
+struct VersionCount {
+  std::string version;
+  size_t count = 0;
+};
+
+// What one group tells about its crash, as a list shows it. Times are crash times (the
+// client's, never later than the report's arrival); receive times stand beside them.
 struct CrashGroup {
   std::string signature;
   std::string top_function;  // the function that names the crash; empty without symbols
   size_t count = 0;
+  size_t devices = 0;  // distinct device ids; reports without one left out
+  std::string first_crash_utc;
+  std::string last_crash_utc;
   std::string first_received_utc;
   std::string last_received_utc;
-  std::vector<std::string> app_versions;  // distinct, in text order; empty ones left out
-  size_t devices = 0;                     // distinct device ids; reports without one left out
-  std::vector<std::string> dump_ids;      // newest first, at most kGroupDumpIdsShown
+  std::string first_version;  // the lowest application version, in version order
+  std::string last_version;   // the highest
+  std::vector<std::string> app_versions;  // distinct, in version order; empty ones left out
+  std::vector<DayCount> per_day;          // the last kSparklineDays days, oldest first
+  bool is_new = false;
+  bool rising = false;
+  GroupState state = GroupState::kOpen;
+  std::string fixed_version;  // when resolved in a version
+  std::vector<std::string> dump_ids;  // newest first, at most kGroupDumpIdsShown
 };
 
-// Orders reports newest first: by receive time, then by dump_id.
-struct NewestFirst {
-  bool operator()(const StoredReport* a, const StoredReport* b) const;
+// Everything a group's own page shows.
+struct GroupDetail {
+  CrashGroup group;
+  std::vector<DayCount> per_day;  // the last kChartDays days, oldest first
+  std::vector<VersionCount> versions;  // in version order
+  std::vector<VersionCount> operating_systems;  // the most reports first
+  std::vector<StoredReport> newest;  // the newest reports, newest first
+  StoredReport typical;  // the newest report, whose crash stands for the group's
 };
-using ReportsNewestFirst = std::set<const StoredReport*, NewestFirst>;
 
-// The groups of the reports added. It keeps pointers: a report stays where it is and
-// unchanged from Add to Remove. Not thread-safe; its owner guards it.
-class CrashGroups {
- public:
-  CrashGroups() = default;
-  // The ranking points into the groups; a copy would point into the original.
-  CrashGroups(const CrashGroups&) = delete;
-  CrashGroups& operator=(const CrashGroups&) = delete;
+// A text that orders application versions numerically when compared as bytes:
+// "3.3.0.7" < "3.10.0.1" < "10.0.0.1". Parts that are no number order after numbers and
+// among themselves as text.
+std::string VersionSortKey(std::string_view version);
 
-  // Counts `report` in the group of its signature; a report without one is left out.
-  void Add(const StoredReport* report);
-  // Takes back an Add of the same report.
-  void Remove(const StoredReport* report);
-  void Clear() {
-    ranking_.clear();
-    groups_.clear();
-  }
-
-  size_t size() const { return ranking_.size(); }
-
-  // Up to `count` groups from position `first` on, most frequent first (then the most
-  // recently seen, then by signature).
-  std::vector<CrashGroup> Slice(size_t first, size_t count) const;
-
-  // The reports of the crash `signature`, newest first; null when no report names it.
-  const ReportsNewestFirst* ReportsOf(const std::string& signature) const;
-
- private:
-  struct Group {
-    ReportsNewestFirst reports;
-    std::map<std::string, size_t> app_versions;  // version: its reports in the group
-    std::map<std::string, size_t> devices;       // device id: its reports in the group
-  };
-  using Entry = std::pair<const std::string, Group>;
-  struct MostFrequentFirst {
-    bool operator()(const Entry* a, const Entry* b) const;
-  };
-
-  std::map<std::string, Group> groups_;
-  // Every group, in the order Slice gives; a group is taken out while it changes.
-  std::set<const Entry*, MostFrequentFirst> ranking_;
-};
+// Whether a group with the counts of the last 7 days and of the 21 days before is rising.
+bool IsRising(size_t this_week, size_t three_weeks_before);
 
 }  // namespace fennick_ingest
 

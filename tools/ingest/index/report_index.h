@@ -2,20 +2,27 @@
 #define FENNICK_TOOLS_INGEST_INDEX_REPORT_INDEX_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
-#include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "crash_groups.h"
+#include "report_filter.h"
 #include "stored_reports.h"
 
-// What the inbox lists, kept in memory so that a request reads no report.json: the summary
-// of every stored report, in order, and their crash groups.
+// What the inbox lists, kept in an embedded database beside the report folders, so that no
+// request reads a report.json and a start reads only what changed. The folders stay the
+// truth: the index is brought up to date from them at start, and rebuilt when missing or
+// made by another version. The states of the groups live only here, written durably.
 namespace fennick_ingest {
+
+// The index's file in the store. '~' never occurs in a report folder's name.
+inline constexpr char kIndexFileName[] = "~index.sqlite";
 
 struct ReportSlice {
   std::vector<StoredReport> reports;
@@ -24,14 +31,28 @@ struct ReportSlice {
 
 struct GroupSlice {
   std::vector<CrashGroup> groups;
-  size_t total = 0;  // groups in the whole list
+  size_t total = 0;        // groups in the whole list
+  size_t undecodable = 0;  // reports of the list whose dump names no crash
 };
 
-// Thread-safe: any number of readers, one change at a time.
+// Thread-safe; one statement runs at a time.
 class ReportIndex {
  public:
-  // Replaces everything the index holds with `reports` (one per dump_id).
-  void Load(std::vector<StoredReport> reports);
+  // Opens (or creates) the index of the store `store`; check ok() before use.
+  explicit ReportIndex(const std::filesystem::path& store);
+  ~ReportIndex();
+  ReportIndex(const ReportIndex&) = delete;
+  ReportIndex& operator=(const ReportIndex&) = delete;
+
+  // False when the database could not be opened or made; error() says why.
+  bool ok() const;
+  std::string error() const;
+
+  // Brings the index up to date with the store's folders: reads the report.json of every
+  // folder that is new or changed since it was indexed, forgets folders that are gone, and
+  // starts over (group states kept) when the index was made by another version. Returns how
+  // many reports it read, or nullopt on a database error.
+  std::optional<size_t> Synchronize();
 
   // Held around a change to the store and the Put that records it, so that the index
   // learns of changes in the order they reached the store (two uploads of one dump_id
@@ -40,28 +61,41 @@ class ReportIndex {
     return std::unique_lock<std::mutex>(commit_order_);
   }
 
-  // Adds `report`, or replaces the report of its dump_id.
-  void Put(StoredReport report);
+  // Adds `report`, or replaces the report of its dump_id, as its folder now stands. A new
+  // crash of a resolved group makes it regressed (see GroupState). False on a database
+  // error; the next start then reads the folder again.
+  bool Put(const StoredReport& report);
 
-  // Up to `count` reports from position `first` on, newest first; only those whose crash
-  // has `signature` when it is not empty.
-  ReportSlice Reports(size_t first, size_t count, const std::string& signature = {}) const;
+  // Up to `count` reports of `filter` from position `first` on, newest (received) first.
+  ReportSlice Reports(const ReportFilter& filter, size_t first, size_t count) const;
 
+  // Up to `count` groups of the reports of `filter` from position `first` on, in `sort`
+  // order; `now_ms` places the days of the sparklines and the markers.
+  GroupSlice Groups(const ListQuery& query, size_t first, size_t count, int64_t now_ms) const;
+
+  // The group `signature` of the reports of `filter`; nullopt when no such report is.
+  std::optional<GroupDetail> Group(const std::string& signature, const ReportFilter& filter,
+                                   int64_t now_ms) const;
+
+  // Records a developer's decision about the group `signature`, durably; `fixed_version`
+  // only for kResolved (may be empty). False on a database error.
+  bool SetState(const std::string& signature, GroupState state, const std::string& fixed_version,
+                int64_t now_ms);
+
+  // The dump_ids of the reports that hold no analysis by the current reader.
+  std::vector<std::string> ReportsUnanalysed() const;
+  // Every symbol file some report's analysis lacked, as fennick_analysis::SymbolFileId
+  // names them.
+  std::set<std::string> MissingSymbols() const;
   // The dump_ids of the reports whose analysis lacked any of the symbol files `ids`.
   std::vector<std::string> ReportsLacking(const std::set<std::string>& ids) const;
 
-  // Up to `count` crash groups from position `first` on, most frequent first.
-  GroupSlice Groups(size_t first, size_t count) const;
-
  private:
-  void Insert(const StoredReport* report);
-
-  mutable std::shared_mutex mutex_;
+  class Database;
+  std::filesystem::path store_;
+  std::unique_ptr<Database> db_;
+  mutable std::mutex mutex_;
   std::mutex commit_order_;
-  // Each report has its own allocation, so the pointers below stay valid.
-  std::unordered_map<std::string, std::unique_ptr<StoredReport>> reports_;
-  ReportsNewestFirst newest_first_;
-  CrashGroups groups_;
 };
 
 }  // namespace fennick_ingest

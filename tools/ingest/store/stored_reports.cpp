@@ -1,5 +1,7 @@
 #include "stored_reports.h"
 
+#include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
@@ -41,6 +43,19 @@ void ReadAnalysis(const nlohmann::ordered_json& record, StoredReport* stored) {
   }
 }
 
+// The crash time that `client_ts` (decimal ms since 1970) gives; a clock running ahead
+// never places a crash after its arrival, and a time stamp that is no such number (or
+// before 2000, as "0" for a dump whose time was unknown) gives the arrival time.
+int64_t CrashTime(const std::string& client_ts, int64_t received_ms) {
+  constexpr int64_t kYear2000Ms = 946684800000;
+  int64_t ms = 0;
+  const auto [end, error] = std::from_chars(client_ts.data(), client_ts.data() + client_ts.size(), ms);
+  if (error != std::errc() || end != client_ts.data() + client_ts.size() || ms < kYear2000Ms) {
+    return received_ms;
+  }
+  return std::min(ms, received_ms);
+}
+
 }  // namespace
 
 std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string dump_id) {
@@ -55,6 +70,7 @@ std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string
   stored.received_ms = received_ms != record.end() && received_ms->is_number_integer()
                            ? received_ms->get<int64_t>()
                            : 0;
+  stored.crash_ms = CrashTime(TextMember(fields, "client_ts"), stored.received_ms);
   stored.app_version = TextMember(fields, "app_version");
   stored.os_version = TextMember(fields, "os_version");
   stored.computer_name = TextMember(fields, "computer_name");

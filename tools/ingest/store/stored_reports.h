@@ -17,6 +17,9 @@ struct StoredReport {
   std::string dump_id;  // the exact bytes the client sent, from the folder's name
   std::string received_utc;
   int64_t received_ms = 0;
+  // When it crashed, ms since 1970 UTC: the client's time stamp (client_ts), but never
+  // later than the report arrived; the receive time when the client gave none.
+  int64_t crash_ms = 0;
   std::string app_version;
   std::string os_version;
   std::string computer_name;

@@ -1,5 +1,8 @@
 #include "inbox_parts.h"
 
+#include <utility>
+
+#include "json_members.h"
 #include "store_layout.h"
 
 namespace fennick_ingest {
@@ -76,6 +79,17 @@ std::string Cell(std::string_view text, const char* css_class) {
   std::string cell = css_class ? std::string("<td class=\"") + css_class + "\">" : "<td>";
   cell += text.empty() ? "<span class=\"none\">&ndash;</span>" : EscapeHtml(text);
   return cell + "</td>";
+}
+
+std::string ExceptionText(const nlohmann::ordered_json& crash) {
+  static constexpr std::pair<std::string_view, std::string_view> kAccessSuffixes[] = {
+      {"read", "_READ"}, {"write", "_WRITE"}, {"execute", "_EXEC"}};
+  std::string text = TextMember(crash, "exception_name");
+  const std::string access = TextMember(crash, "access");
+  for (const auto& [word, suffix] : kAccessSuffixes) {
+    if (access == word) text += suffix;
+  }
+  return text;
 }
 
 std::string ByteSizeText(uint64_t bytes) {

@@ -2,6 +2,7 @@
 #define FENNICK_TOOLS_INGEST_INBOX_INBOX_PARTS_H_
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ std::string EscapeHtml(std::string_view text);
 
 // A table cell holding `text`, escaped, or a dash when it is empty.
 std::string Cell(std::string_view text, const char* css_class = nullptr);
+
+// The exception's name with the access kind, as the signature names it
+// ("EXCEPTION_ACCESS_VIOLATION_WRITE"), from a crash summary's "exception_name" and "access".
+std::string ExceptionText(const nlohmann::ordered_json& crash);
 
 // "1.5 KiB" and the like.
 std::string ByteSizeText(uint64_t bytes);

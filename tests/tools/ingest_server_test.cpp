@@ -294,15 +294,8 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   // Should text from a report ever slip past escaping, the browser still runs no script.
   EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"),
             std::string::npos);
-  // An alert() that ran would hold the browser until this deadline ends it; it ends before
-  // RunProcess's own, and a browser on a loaded machine is done long before.
-  ProcessOutput browser =
-      RunProcess("/usr/bin/timeout",
-                 {"--kill-after=5", "100", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
-                  "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--user-data-dir=" + (temp_ / "chromium").string(), "--dump-dom",
-                  "http://127.0.0.1:" + std::to_string(server_.port()) + "/"});
+  ProcessOutput browser = DumpDomInChromium(
+      "http://127.0.0.1:" + std::to_string(server_.port()) + "/", temp_ / "chromium");
   ASSERT_EQ(browser.exit_code, 0) << browser.standard_error;
   const std::string& dom = browser.standard_output;
   for (const std::string& shown : std::vector<std::string>{

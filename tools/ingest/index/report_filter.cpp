@@ -14,6 +14,9 @@ constexpr std::array<std::string_view, 4> kStateNames = {"open", "resolved", "ig
 constexpr std::array<std::string_view, 4> kSortNames = {"reports", "machines", "last_seen",
                                                         "first_seen"};
 
+// "2026-12-01"
+constexpr size_t kDateLength = 10;
+
 // Reads `digits` decimal digits at `text`'s start into `value`, consuming them.
 bool ReadDigits(std::string_view& text, size_t digits, int* value) {
   if (text.size() < digits) return false;
@@ -140,8 +143,10 @@ std::optional<ListQuery> ParseListQuery(
       filter.q = value;
     } else if (name == "since" || name == "until") {
       if (value.empty()) continue;
-      const std::optional<int64_t> ms = ParseIsoTime(value);
+      std::optional<int64_t> ms = ParseIsoTime(value);
       if (!ms) return refuse(name, "not an ISO 8601 date or UTC time");
+      // A day alone, as an end, means the whole of it.
+      if (name == "until" && value.size() == kDateLength) *ms += kDayMs - 1;
       (name == "since" ? filter.since_ms : filter.until_ms) = *ms;
     } else if (name == "state") {
       if (value.empty()) continue;

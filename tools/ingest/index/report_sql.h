@@ -13,8 +13,6 @@
 // How the index's reports table is read: a filter as SQL, and a row as a StoredReport.
 namespace fennick_ingest {
 
-inline constexpr int64_t kDayMs = 86'400'000;
-
 // A condition on the table `reports` (alias r) with the values its '?'s stand for, in order.
 struct SqlWhere {
   std::string sql;

@@ -50,11 +50,6 @@ constexpr char kDropReports[] =
     "DROP TABLE IF EXISTS reports; DROP TABLE IF EXISTS crashes; "
     "DROP TABLE IF EXISTS missing_symbols;";
 
-class ReportIndex::Database : public SqliteDb {
- public:
-  using SqliteDb::SqliteDb;
-};
-
 namespace {
 
 std::string LayoutStamp() {
@@ -72,7 +67,7 @@ std::string FolderStamp(const fs::path& store, const std::string& folder) {
 }
 
 // Opens the database with its tables; a file that is no database of ours is replaced.
-std::unique_ptr<ReportIndex::Database> OpenDatabase(const fs::path& path);
+std::unique_ptr<SqliteDb> OpenDatabase(const fs::path& path);
 
 bool Configure(SqliteDb& db) {
   // WAL with full syncs: a decision about a group is on the disk once recorded.
@@ -167,11 +162,11 @@ bool MarkRegressions(SqliteDb& db, const std::string* signature) {
   return update.Run();
 }
 
-std::unique_ptr<ReportIndex::Database> OpenDatabase(const fs::path& path) {
+std::unique_ptr<SqliteDb> OpenDatabase(const fs::path& path) {
   // Private from the start, as everything in the store; SQLite gives its journal the same
   // mode.
   CreatePrivateFile(path);
-  auto db = std::make_unique<ReportIndex::Database>(path);
+  auto db = std::make_unique<SqliteDb>(path);
   if (db->ok() && Configure(*db) && CheckLayout(*db)) return db;
   if (!db->ok()) return db;
   // Not a database (or a damaged one): the folders rebuild the index; the states are lost.
@@ -179,7 +174,7 @@ std::unique_ptr<ReportIndex::Database> OpenDatabase(const fs::path& path) {
   std::error_code ignored;
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path.string() + suffix, ignored);
   CreatePrivateFile(path);
-  db = std::make_unique<ReportIndex::Database>(path);
+  db = std::make_unique<SqliteDb>(path);
   if (db->ok() && !(Configure(*db) && CheckLayout(*db))) db.reset();
   return db;
 }

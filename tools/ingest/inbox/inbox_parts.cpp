@@ -34,6 +34,9 @@ constexpr char kStyle[] = R"(<style>
   a { color: #0b5cad; text-decoration: none; }
   a:hover { text-decoration: underline; }
   a.download { white-space: nowrap; font-weight: 600; }
+  tr.faulting td { background: #fff4e5; }
+  .badge { margin-left: .4rem; padding: .05rem .45rem; border-radius: 1rem; background: #b4410c;
+           color: #fff; font: 600 .7rem system-ui, sans-serif; white-space: nowrap; }
   .empty { padding: 2rem; text-align: center; color: #5a6272; background: #fff; }
   .badge, .marker { display: inline-block; padding: 0 .45rem; border-radius: 3px;
                     font-size: .75rem; font-weight: 600; line-height: 1.4rem;

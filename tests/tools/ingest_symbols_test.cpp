@@ -40,7 +40,7 @@ std::vector<fs::path> FilesBelow(const fs::path& folder) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
        it.increment(error)) {
-    if (it->is_regular_file()) files.push_back(it->path());
+    if (it->is_regular_file() && !IsIndexFile(it->path())) files.push_back(it->path());
   }
   return files;
 }

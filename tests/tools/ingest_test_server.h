@@ -74,6 +74,21 @@ class IngestProcess {
   int port_ = 0;
 };
 
+// Whether `path` is one of the files of the store's index (the database and its journal),
+// which the server keeps beside the reports.
+inline bool IsIndexFile(const std::filesystem::path& path) {
+  return path.filename().string().starts_with("~index.sqlite");
+}
+
+// The entries of the store `store` other than the index's files.
+inline std::vector<std::filesystem::path> StoreEntries(const std::filesystem::path& store) {
+  std::vector<std::filesystem::path> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(store)) {
+    if (!IsIndexFile(entry.path())) entries.push_back(entry.path());
+  }
+  return entries;
+}
+
 // A report form: the dump, its dump_id and one more field.
 inline httplib::MultipartFormDataItems ReportForm(const std::string& dump_id,
                                                   const std::string& dump = "MDMP",

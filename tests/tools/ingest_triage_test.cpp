@@ -350,8 +350,7 @@ TEST_F(IngestTriageTest, PagesRenderInABrowserAndAnotherSitesFormChangesNothing)
   ASSERT_EQ(inbox.exit_code, 0) << inbox.standard_error;
   for (const std::string& shown :
        {std::string("class=\"marker rising\""), std::string("class=\"marker new\""),
-        std::string("<svg"), std::string("href=\"/?undecodable=1"),
-        std::string("EXCEPTION_ACCESS_VIOLATION_WRITE</span>")}) {
+        std::string("<svg"), std::string("href=\"/?undecodable=1")}) {
     EXPECT_NE(inbox.standard_output.find(shown), std::string::npos) << shown;
   }
   const ProcessOutput group =

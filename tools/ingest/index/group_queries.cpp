@@ -85,6 +85,20 @@ NewestVersion NewestVersionKey(const SqliteDb& db) {
   return {newest.Text(0), newest.Text(0) != newest.Text(1)};
 }
 
+// The group's reports in the order of arrival, `direction` "ASC" or "DESC", `count` of them;
+// the first one already read when `count` is 1 (dump_id, top function, receive time).
+Statement EdgeReport(const SqliteDb& db, const std::string& signature, const SqlWhere& where,
+                     const char* direction, size_t count = 1) {
+  Statement select(db, std::string("SELECT r.dump_id, r.top_function, r.received_utc FROM "
+                                   "reports r WHERE r.signature = ? AND ") +
+                           where.sql + " ORDER BY r.received_ms " + direction + ", r.dump_id " +
+                           direction + " LIMIT ?");
+  select.Bind(1, signature);
+  select.Bind(BindWhere(select, where, 2), SqlCount(count));
+  if (count == 1) select.NextRow();
+  return select;
+}
+
 // Fills in what the aggregate leaves: the versions, the sparkline, the newest dump_ids,
 // the top function and the markers.
 void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
@@ -98,13 +112,14 @@ void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
     group.last_version = group.app_versions.back();
   }
   group.per_day = PerDay(db, group.signature, where, kSparklineDays, now_ms);
-  Statement newest_reports(db, "SELECT r.dump_id, r.top_function FROM reports r WHERE "
-                               "r.signature = ? AND " + where.sql +
-                               " ORDER BY r.received_ms DESC, r.dump_id LIMIT ?");
-  newest_reports.Bind(1, group.signature);
-  newest_reports.Bind(BindWhere(newest_reports, where, 2), SqlCount(kGroupDumpIdsShown));
+  // The receive times as their records say them.
+  group.first_received_utc = EdgeReport(db, group.signature, where, "ASC").Text(2);
+  Statement newest_reports = EdgeReport(db, group.signature, where, "DESC", kGroupDumpIdsShown);
   while (newest_reports.NextRow()) {
-    if (group.dump_ids.empty()) group.top_function = newest_reports.Text(1);
+    if (group.dump_ids.empty()) {
+      group.top_function = newest_reports.Text(1);
+      group.last_received_utc = newest_reports.Text(2);
+    }
     group.dump_ids.push_back(newest_reports.Text(0));
   }
   const bool first_in_newest =
@@ -121,7 +136,7 @@ std::vector<CrashGroup> Aggregate(const SqliteDb& db, const SqlWhere& where, con
       db,
       "SELECT r.signature, COUNT(*) AS count, COUNT(DISTINCT NULLIF(r.device_id, '')) AS "
       "devices, MIN(r.crash_ms) AS first_crash, MAX(r.crash_ms) AS last_crash, "
-      "MIN(r.received_ms), MAX(r.received_ms) AS last_received, "
+      "MAX(r.received_ms) AS last_received, "
       "MIN(NULLIF(r.version_key, '')), SUM(r.crash_ms >= ?), "
       "SUM(r.crash_ms >= ? AND r.crash_ms < ?), "
       "COALESCE(s.state, 'open'), COALESCE(s.fixed_version, '') "
@@ -139,13 +154,11 @@ std::vector<CrashGroup> Aggregate(const SqliteDb& db, const SqlWhere& where, con
     group.devices = static_cast<size_t>(select.Integer(2));
     group.first_crash_utc = UtcText(select.Integer(3));
     group.last_crash_utc = UtcText(select.Integer(4));
-    group.first_received_utc = UtcText(select.Integer(5));
-    group.last_received_utc = UtcText(select.Integer(6));
-    group.rising = IsRising(static_cast<size_t>(select.Integer(8)),
-                            static_cast<size_t>(select.Integer(9)));
-    group.state = ParseGroupState(select.Text(10)).value_or(GroupState::kOpen);
-    group.fixed_version = select.Text(11);
-    rows.emplace_back(std::move(group), select.Text(7));
+    group.rising = IsRising(static_cast<size_t>(select.Integer(7)),
+                            static_cast<size_t>(select.Integer(8)));
+    group.state = ParseGroupState(select.Text(9)).value_or(GroupState::kOpen);
+    group.fixed_version = select.Text(10);
+    rows.emplace_back(std::move(group), select.Text(6));
   }
   std::vector<CrashGroup> groups;
   for (auto& [group, first_version_key] : rows) {

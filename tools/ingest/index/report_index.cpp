@@ -78,9 +78,11 @@ bool Configure(SqliteDb& db) {
 
 // Starts the reports over when they were indexed by another layout or analysis version.
 bool CheckLayout(SqliteDb& db) {
-  Statement read(db, "SELECT value FROM meta WHERE key = 'layout'");
-  const bool current = read.NextRow() && read.Text(0) == LayoutStamp();
-  if (current) return true;
+  {
+    // Done reading before the tables it reads from are dropped.
+    Statement read(db, "SELECT value FROM meta WHERE key = 'layout'");
+    if (read.NextRow() && read.Text(0) == LayoutStamp()) return true;
+  }
   Transaction transaction(db);
   return transaction.ok() && db.Execute(kDropReports) && db.Execute(kSchema) &&
          Statement(db, "INSERT OR REPLACE INTO meta VALUES ('layout', ?)")

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Thin owners of an SQLite connection and its statements, so that every handle is released
 // on every path and a failure reads as a bool.
@@ -36,6 +37,8 @@ class Statement {
  public:
   Statement(const SqliteDb& db, std::string_view sql);
   ~Statement();
+  Statement(Statement&& other) noexcept
+      : statement_(std::exchange(other.statement_, nullptr)), failed_(other.failed_) {}
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 

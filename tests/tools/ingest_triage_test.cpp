@@ -226,7 +226,7 @@ TEST_F(IngestTriageTest, FiltersTheSameInTheInboxAndTheApiAndRefusesWhatItDoesNo
       {"os=Windows%2010", 228},
       {"since=" + three_days_ago.substr(0, 10), 4 * 5 + 11 + 33 + 39 + 36 + 4 + 3},
       {"until=" + fennick_ingest::UtcText(TodayStart() - 26 * kDayMs).substr(0, 10), 4 + 5 * 2},
-      {"q=risingfunc", 126},
+      {"q=risingFUNC", 126},  // ignoring case
       {"undecodable=1", 3},
       {"signature=" + fennick_ingest::PercentEncoded(kFixed) + "&app_version=3.3.0.7", 28}};
   for (const auto& [query, total] : totals) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001, a dump
-# folder holding one crash report (a real minidump of a crash) and one orphan dump, one
-# `fennick --scan` pass, and what the server stored afterwards: the crash it named, the
-# group it put it in, and its report inbox.
+# folder holding one crash report and one orphan dump (both real minidumps of crashes), one
+# `fennick --scan` pass, and what the server stored afterwards: the crash it named in each
+# report, the groups it put them in, and its report inbox.
 #   ./demo.sh          runs the demo and stops the server
 #   ./demo.sh --keep   leaves the server (and its inbox) running until Enter is pressed
 set -euo pipefail
@@ -16,6 +16,7 @@ case "${1:-}" in
 esac
 
 scripts/install-deps.sh
+echo "== building fennick and fennick-ingest in build-demo/ (up to about 8 minutes the first time on two cores, seconds after)"
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNICK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-demo -j"$(nproc)" --target fennick fennick-ingest >/dev/null
 
@@ -48,16 +49,18 @@ for _ in $(seq 100); do port_open && break; sleep 0.1; done
 
 echo "== planting a crash report and an orphan dump in $dumps"
 mkdir -p "$dumps"
-# The crash report holds a real minidump: one the crasher fixture wrote of itself after a
-# write to a null pointer (see tests/fixtures/dumps/README.md).
+# Both dumps are real minidumps that the crasher fixture wrote of itself (see
+# tests/fixtures/dumps/README.md), so the server names a crash for each report.
+# The crash report: the agent's dump and the metadata it writes beside it.
 cp tests/fixtures/dumps/null_write.dmp "$dumps/Ortivo_20261208_101530.dmp"
-# A dump written in the last ten seconds may still get its agent's metadata, so Fennick
-# leaves it for a later run; the orphan is planted as one left a minute ago.
-plant_dump() { { printf 'MDMP'; head -c "$2" /dev/urandom; } >"$1"; touch -d '1 minute ago' "$1"; }
 cat >"$dumps/Ortivo_20261208_101530.crash.json" <<'JSON'
 {"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":1765188930123}
 JSON
-plant_dump "$dumps/Ortivo_20261208_114502.dmp" 50000
+# The orphan: a dump with no metadata naming it. A dump written in the last ten seconds may
+# still get its agent's metadata, so Fennick leaves it for a later run; this one is planted
+# as one last written a minute ago, and Fennick writes its metadata itself.
+cp tests/fixtures/dumps/null_read.dmp "$dumps/Ortivo_20261208_114502.dmp"
+touch -d '1 minute ago' "$dumps/Ortivo_20261208_114502.dmp"
 ls -l "$dumps"
 
 echo

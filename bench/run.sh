@@ -3,7 +3,7 @@
 # docs/benchmarks.md. Needs 127.0.0.1:5001 free.
 # BENCH_SECTIONS="6 7" bench/run.sh runs only the sections named (2 needs 1) and replaces
 # only their rows in docs/benchmarks.md; by default every section runs and the whole
-# table is written anew.
+# table is written anew (the text above the table is kept).
 #   1. a 50 MiB dump: `fennick --report` against `curl -F` to the same reference server
 #      (median wall time, ratio, peak memory)
 #   2. Fennick's peak memory for a 1 KiB dump and for a 50 MiB dump
@@ -357,9 +357,14 @@ fi
 printf '%s\n' "${rows[@]}"
 mkdir -p docs
 if [ "$sections" = "$all_sections" ]; then
+  # The text above the table is kept (read before the file is truncated below); only the
+  # table is written anew.
+  heading='# Benchmarks'
+  if [ -f docs/benchmarks.md ] && grep -q '^Measured by ' docs/benchmarks.md; then
+    heading=$(sed '/^Measured by /,$d' docs/benchmarks.md)
+  fi
   {
-    echo "# Benchmarks"
-    echo
+    printf '%s\n\n' "$heading"
     echo "Measured by \`bench/run.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores, Release build, $runs runs."
     echo
     echo "| What | Fennick | Reference | Ratio / note |"

@@ -26,7 +26,8 @@ else()
   if(TARGET fennick-ingest)
     install(TARGETS fennick-ingest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
-  install(FILES README.md docs/protocol.md docs/decisions.md docs/benchmarks.md docs/inbox.png
+  install(FILES README.md docs/protocol.md docs/ingest.md docs/decisions.md docs/benchmarks.md
+                docs/inbox.png
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

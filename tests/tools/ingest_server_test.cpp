@@ -13,6 +13,8 @@
 #include <thread>
 #include <tuple>
 
+#include "group_page.h"
+#include "inbox_parts.h"
 #include "ingest_test_server.h"
 #include "store_layout.h"
 #include "support/child_process.h"
@@ -280,13 +282,16 @@ TEST(IngestServerDurability, AnswersOnlyOnceTheReportIsOnTheDiskAndPrivate) {
 }
 
 TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
-  Post(ReportForm("PLAIN-1"), 200);
+  httplib::MultipartFormDataItems plain = ReportForm("PLAIN-1");
+  plain.push_back({"client_ts", "soon", "", ""});
+  Post(plain, 200);
   const std::string hostile = "<script>alert(1)</script><b>bold</b>";
   const std::string escaped = "&lt;script&gt;alert(1)&lt;/script&gt;&lt;b&gt;bold&lt;/b&gt;";
   Post({{"file", ReadTestFile(FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.dmp"),
          "a\"b<c>&'.dmp", ""},
         {"dump_id", "HTML-2", "", ""},
-        {"computer_name", hostile, "", ""}},
+        {"computer_name", hostile, "", ""},
+        {"client_ts", "1796119200000", "", ""}},
        200);
   const httplib::Result page = Get("/");
   ASSERT_TRUE(page);
@@ -294,15 +299,8 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   // Should text from a report ever slip past escaping, the browser still runs no script.
   EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"),
             std::string::npos);
-  // An alert() that ran would hold the browser until this deadline ends it; it ends before
-  // RunProcess's own, and a browser on a loaded machine is done long before.
-  ProcessOutput browser =
-      RunProcess("/usr/bin/timeout",
-                 {"--kill-after=5", "100", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
-                  "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--user-data-dir=" + (temp_ / "chromium").string(), "--dump-dom",
-                  "http://127.0.0.1:" + std::to_string(server_.port()) + "/"});
+  ProcessOutput browser = DumpDomInChromium(
+      "http://127.0.0.1:" + std::to_string(server_.port()) + "/", temp_ / "chromium");
   ASSERT_EQ(browser.exit_code, 0) << browser.standard_error;
   const std::string& dom = browser.standard_output;
   for (const std::string& shown : std::vector<std::string>{
@@ -317,15 +315,36 @@ TEST_F(IngestServerTest, InboxRendersInARealBrowser) {
   EXPECT_EQ(dom.find("<script>alert"), std::string::npos) << dom;
   EXPECT_EQ(dom.find("<b>bold"), std::string::npos) << dom;
 
-  // The report's own page lists the modules, escapes the same way and links the dump.
-  const httplib::Result report = Get("/reports/HTML-2");
-  ASSERT_TRUE(report);
-  for (const std::string& shown :
-       std::vector<std::string>{">Ortivo.exe</td>", ">ntdll.dll</td>", ">kernel32.dll</td>",
-                                ">Modules (8)</h2>", escaped, "href=\"/reports/HTML-2/dump\""}) {
-    EXPECT_NE(report->body.find(shown), std::string::npos) << shown;
+  // The reports' own pages: labelled facts, the dump's numbers named, the crash time read, the
+  // faulting module marked (and no other), escaped the same way, the dump and the crash's
+  // group linked.
+  const std::string cell = "</th><td class=\"code\">";
+  const std::string group_url = fennick_ingest::EscapeHtml(
+      fennick_ingest::GroupUrl("EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+0x156B"));
+  const std::pair<std::string, std::vector<std::string>> report_pages[] = {
+      {"/reports/HTML-2",
+       {"<tr class=\"faulting\"><td class=\"code\">Ortivo.exe <span class=\"badge\">crashed "
+        "here</span></td>",
+        ">ntdll.dll</td>", ">kernel32.dll</td>", ">Modules (8)</h2>",
+        "<th>Processor architecture" + cell + "x64 (9)</td>",
+        "<th>Product type" + cell + "workstation (1)</td>",
+        "<th>Platform" + cell + "Windows NT (2)</td>",
+        "<th>Exception" + cell + "EXCEPTION_ACCESS_VIOLATION_WRITE (0xC0000005)</td>",
+        "<th>Crash time (UTC)" + cell + "2026-12-01 10:00:00 UTC</td>",
+        "<th>Computer" + cell + escaped + "</td>", "href=\"/reports/HTML-2/dump\"",
+        "href=\"" + group_url + "\""}},
+      // A crash time that is no count of milliseconds is shown as it came.
+      {"/reports/PLAIN-1", {"<th>Crash time (UTC)" + cell + "soon</td>"}},
+  };
+  const std::string faulting = "<tr class=\"faulting\">";
+  for (const auto& [path, shown] : report_pages) {
+    const httplib::Result report = Get(path);
+    ASSERT_TRUE(report);
+    for (const std::string& text : shown)
+      EXPECT_NE(report->body.find(text), std::string::npos) << path << " " << text;
+    EXPECT_EQ(report->body.find(faulting), report->body.rfind(faulting)) << path;
+    EXPECT_EQ(report->body.find(hostile), std::string::npos) << path;
   }
-  EXPECT_EQ(report->body.find(hostile), std::string::npos);
 }
 
 TEST_F(IngestServerTest, ExitsWithZeroOnSigterm) { EXPECT_EQ(server_.Stop(), 0); }

@@ -93,6 +93,19 @@ inline void PostReport(const IngestProcess& server, const httplib::MultipartForm
             (nlohmann::json{{"code", status == 200 ? 0 : status}}));
 }
 
+// The page at `url` as headless Chromium renders it (its DOM after loading), with the
+// browser's profile in `profile`. A page whose script held the browser (an alert() that
+// ran) is ended by the deadline, before RunProcess's own; a browser on a loaded machine is
+// done long before.
+inline ProcessOutput DumpDomInChromium(const std::string& url,
+                                       const std::filesystem::path& profile) {
+  return RunProcess("/usr/bin/timeout",
+                    {"--kill-after=5", "100", FENNICK_CHROMIUM, "--headless", "--no-sandbox",
+                     "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update",
+                     "--disable-sync", "--user-data-dir=" + profile.string(), "--dump-dom", url});
+}
+
 // The descriptor that the line of `calls` ending at `line_end` returned.
 inline std::string ResultOf(const std::string& calls, size_t line_end) {
   const size_t result = calls.rfind("= ", line_end);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -106,13 +107,19 @@ int Serve(Options options) {
   const fennick_symbols::SymbolStore& symbols = analyzer.store();
   fennick_ingest::RemoveStaleStaging(symbols.root());
   // Before listening, so that no upload races the rewrites.
-  std::vector<fennick_ingest::StoredReport> reports =
-      fennick_ingest::ListStoredReports(options.store);
-  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, analyzer, &reports);
-  fennick_ingest::LogLine(std::to_string(reports.size()) + " reports in the store, " +
-                          std::to_string(analysed) + " of them analysed now");
-  fennick_ingest::ReportIndex index;
-  index.Load(std::move(reports));
+  fennick_ingest::ReportIndex index(options.store);
+  const std::optional<size_t> read = index.ok() ? index.Synchronize() : std::nullopt;
+  if (!read) {
+    fennick_ingest::LogLine("cannot bring the index " +
+                            (options.store / fennick_ingest::kIndexFileName).string() +
+                            " up to date: " + index.error());
+    return 1;
+  }
+  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, analyzer, index);
+  fennick_ingest::LogLine(std::to_string(index.Reports({}, 0, 0).total) +
+                          " reports in the store, " + std::to_string(*read) +
+                          " of them indexed now, " + std::to_string(analysed) +
+                          " analysed now");
   sigset_t signals = BlockStopSignals();
   fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
   fennick_ingest::IngestHttpServer server;

@@ -1,6 +1,9 @@
 #include "routes.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <regex>
 #include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "http_server.h"
+#include "group_page.h"
 #include "inbox.h"
 #include "inbox_json.h"
 #include "inbox_parts.h"
@@ -17,6 +21,7 @@
 #include "report_page.h"
 #include "report_store.h"
 #include "server_log.h"
+#include "state_change.h"
 #include "store_layout.h"
 #include "stored_reports.h"
 #include "symbol_upload.h"
@@ -181,66 +186,105 @@ void ServeDump(const fs::path& store, const std::string& folder_name, httplib::R
       });
 }
 
-// The page `req` asks for, or nullopt after answering 400 for a malformed one.
-std::optional<PageRequest> PageOrRefuse(const httplib::Request& req, httplib::Response& res,
-                                        size_t default_per_page = kDefaultPerPage,
-                                        PageKeys keys = {}) {
-  std::optional<PageRequest> page = ParsePageRequest(req, default_per_page, keys);
-  if (!page) Reply(res, 400);
-  return page;
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
-void ServeInboxPage(const ReportIndex& index, const httplib::Request& req, httplib::Response& res) {
-  const std::optional<PageRequest> reports = PageOrRefuse(req, res);
-  const std::optional<PageRequest> groups =
-      reports ? PageOrRefuse(req, res, kInboxGroupsPerPage, {"groups_page", "groups_per_page"})
-              : std::nullopt;
-  if (!groups) return;
-  InboxView view;
-  view.signature = req.get_param_value("signature");
-  view.report_page = *reports;
-  view.group_page = *groups;
-  view.reports = index.Reports(reports->first(), reports->per_page, view.signature);
-  if (view.signature.empty()) view.groups = index.Groups(groups->first(), groups->per_page);
-  res.set_content(RenderInboxPage(view), "text/html; charset=utf-8");
-}
+// The page and the list an API or inbox request asks for, or nullopt after answering 400
+// with the reason: a parameter the list does not know (beside kListParameters, the page's
+// own and `extra`) or a malformed value. A filter silently ignored would answer with the
+// whole list as if it were the filtered one.
+struct ListRequest {
+  ListQuery query;
+  PageRequest page;
+};
 
-// The page an API list request asks for, or nullopt after answering 400 with the reason: a
-// parameter the list does not know (`known`, beside the page's own) or a malformed page.
-// A filter silently ignored would answer with the whole list as if it were the filtered one.
-std::optional<PageRequest> ListPageOrRefuse(const httplib::Request& req, httplib::Response& res,
-                                            std::initializer_list<std::string_view> known) {
+std::optional<ListRequest> ListOrRefuse(const httplib::Request& req, httplib::Response& res,
+                                        std::initializer_list<std::string_view> extra = {}) {
   const PageKeys keys;
+  std::vector<std::pair<std::string, std::string>> parameters;
   for (const auto& [name, value] : req.params) {
-    if (name != keys.page && name != keys.per_page &&
-        std::find(known.begin(), known.end(), name) == known.end()) {
+    const bool known =
+        name == keys.page || name == keys.per_page ||
+        std::find(std::begin(kListParameters), std::end(kListParameters), name) !=
+            std::end(kListParameters) ||
+        std::find(extra.begin(), extra.end(), name) != extra.end();
+    if (!known) {
       ReplyError(res, 400, "unknown parameter: " + name);
       return std::nullopt;
     }
+    parameters.emplace_back(name, value);
   }
+  std::string error;
+  std::optional<ListQuery> query = ParseListQuery(parameters, &error);
+  std::optional<PageRequest> page =
+      query ? ParsePageRequest(req, kDefaultPerPage, keys, &error) : std::nullopt;
+  if (query && !page) error += ": not a whole number from 1 on";
+  if (!page) {
+    ReplyError(res, 400, error);
+    return std::nullopt;
+  }
+  return ListRequest{std::move(*query), *page};
+}
+
+void ServeInboxPage(const ReportIndex& index, const httplib::Request& req, httplib::Response& res) {
+  const std::optional<ListRequest> list =
+      ListOrRefuse(req, res, {"groups_page", "groups_per_page"});
+  if (!list) return;
   std::string malformed;
-  std::optional<PageRequest> page = ParsePageRequest(req, kDefaultPerPage, keys, &malformed);
-  if (!page) ReplyError(res, 400, malformed + ": not a whole number from 1 on");
-  return page;
+  const std::optional<PageRequest> groups = ParsePageRequest(
+      req, kInboxGroupsPerPage, {"groups_page", "groups_per_page"}, &malformed);
+  if (!groups) {
+    ReplyError(res, 400, malformed + ": not a whole number from 1 on");
+    return;
+  }
+  InboxView view;
+  view.query = list->query;
+  view.report_page = list->page;
+  view.group_page = *groups;
+  view.reports = index.Reports(view.query.filter, list->page.first(), list->page.per_page);
+  if (view.query.filter.signature.empty()) {
+    view.groups = index.Groups(view.query, groups->first(), groups->per_page, NowMs());
+  }
+  res.set_content(RenderInboxPage(view), "text/html; charset=utf-8");
 }
 
 void ServeReportsJson(const ReportIndex& index, const httplib::Request& req,
                       httplib::Response& res) {
-  const std::optional<PageRequest> page = ListPageOrRefuse(req, res, {"signature"});
-  if (!page) return;
-  const std::string signature = req.get_param_value("signature");
-  const ReportSlice slice = index.Reports(page->first(), page->per_page, signature);
-  SetPageHeaders(res, "/api/reports", {{"signature", signature}}, *page, slice.total);
+  const std::optional<ListRequest> list = ListOrRefuse(req, res);
+  if (!list) return;
+  const ReportSlice slice =
+      index.Reports(list->query.filter, list->page.first(), list->page.per_page);
+  SetPageHeaders(res, "/api/reports", ListParameters(list->query), list->page, slice.total);
   res.set_content(RenderReportsJson(slice.reports), "application/json");
 }
 
 void ServeGroupsJson(const ReportIndex& index, const httplib::Request& req,
                      httplib::Response& res) {
-  const std::optional<PageRequest> page = ListPageOrRefuse(req, res, {});
-  if (!page) return;
-  const GroupSlice slice = index.Groups(page->first(), page->per_page);
-  SetPageHeaders(res, "/api/groups", {}, *page, slice.total);
+  const std::optional<ListRequest> list = ListOrRefuse(req, res);
+  if (!list) return;
+  const GroupSlice slice =
+      index.Groups(list->query, list->page.first(), list->page.per_page, NowMs());
+  SetPageHeaders(res, "/api/groups", ListParameters(list->query), list->page, slice.total);
+  res.set_header("X-Undecodable-Count", std::to_string(slice.undecodable));
   res.set_content(RenderGroupsJson(slice.groups), "application/json");
+}
+
+// The group `signature` of the filter `req` asks for, as `render` makes it, or 404.
+template <typename Render>
+void ServeGroup(const ReportIndex& index, const std::string& signature,
+                const httplib::Request& req, httplib::Response& res, Render render,
+                const char* content_type) {
+  const std::optional<ListRequest> list = ListOrRefuse(req, res);
+  if (!list) return;
+  const std::optional<GroupDetail> detail = index.Group(signature, list->query.filter, NowMs());
+  if (!detail) {
+    Reply(res, 404);
+    return;
+  }
+  res.set_content(render(*detail), content_type);
 }
 
 // Serves the stored report in `folder_name` as `render` makes it of its dump_id and record,
@@ -258,8 +302,47 @@ void ServeReport(const fs::path& store, const std::string& folder_name, httplib:
   res.set_content(render(*dump_id, *record), content_type);
 }
 
+// The method each address takes, first match first; another method there is a 405.
+struct RouteMethod {
+  std::regex path;
+  const char* method;
+};
+
+const std::vector<RouteMethod>& RouteMethods() {
+  static const std::vector<RouteMethod> routes = [] {
+    std::vector<RouteMethod> table;
+    for (const auto& [path, method] : std::initializer_list<std::pair<const char*, const char*>>{
+             {kUploadPath, "POST"},
+             {kSymbolsPath, "POST"},
+             {"/", "GET"},
+             {"/api/reports", "GET"},
+             {"/api/reports/[^/]+", "GET"},
+             {"/api/groups", "GET"},
+             {"/api/groups/.+", "GET"},
+             {"/reports/[^/]+", "GET"},
+             {"/reports/[^/]+/dump", "GET"},
+             {"/groups/.+/state", "POST"},
+             {"/groups/.+", "GET"}}) {
+      table.push_back({std::regex(path), method});
+    }
+    return table;
+  }();
+  return routes;
+}
+
+// The method `req`'s address takes when it is not `req`'s (HEAD goes with GET), or null.
+const char* OtherMethod(const httplib::Request& req) {
+  for (const RouteMethod& route : RouteMethods()) {
+    if (!std::regex_match(req.path, route.path)) continue;
+    const bool fits = req.method == route.method ||
+                      (req.method == "HEAD" && std::string_view(route.method) == "GET");
+    return fits ? nullptr : route.method;
+  }
+  return nullptr;
+}
+
 void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access,
-                    const ReportIndex& index) {
+                    ReportIndex& index, const std::string& token) {
   // Runs `serve` for a request that may read the inbox; refuses the others.
   const auto guarded = [access](auto serve) {
     return [access, serve](const httplib::Request& req, httplib::Response& res) {
@@ -289,6 +372,22 @@ void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxA
                ServeReport(store, req.matches[1].str(), res, RenderReportPage,
                            "text/html; charset=utf-8");
              }));
+  server.Get(R"(/api/groups/(.+))",
+             guarded([&index](const httplib::Request& req, httplib::Response& res) {
+               ServeGroup(index, req.matches[1].str(), req, res, RenderGroupJson,
+                          "application/json");
+             }));
+  server.Get(R"(/groups/(.+))",
+             guarded([&index, token](const httplib::Request& req, httplib::Response& res) {
+               ServeGroup(
+                   index, req.matches[1].str(), req, res,
+                   [&token](const GroupDetail& detail) { return RenderGroupPage(detail, token); },
+                   "text/html; charset=utf-8");
+             }));
+  server.Post(R"(/groups/(.+)/state)",
+              guarded([&index, token](const httplib::Request& req, httplib::Response& res) {
+                ChangeGroupState(index, token, req.matches[1].str(), req, res, NowMs());
+              }));
   server.Get(R"(/reports/([^/]+)/dump)",
              guarded([store](const httplib::Request& req, httplib::Response& res) {
                ServeDump(store, req.matches[1].str(), res);
@@ -328,9 +427,16 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
   // Before any handler, and before httplib reads a body for a handler that takes it whole.
   server.set_pre_routing_handler([access](const httplib::Request& req, httplib::Response& res) {
     const int status = RefusalBeforeBody(access, req);
-    if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
-    Reply(res, status);
-    return httplib::Server::HandlerResponse::Handled;
+    if (status != 0) {
+      Reply(res, status);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (const char* method = OtherMethod(req)) {
+      res.set_header("Allow", method);
+      Reply(res, 405);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
   });
   server.Post(kUploadPath, [store, &index, &analyzer](const httplib::Request& req,
                                                       httplib::Response& res,
@@ -342,7 +448,7 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
                                             const httplib::ContentReader& read_content) {
                 ReceiveSymbols(analyzer.store(), on_symbols_added, req, res, read_content);
               });
-  ConfigureInbox(server, store, access, index);
+  ConfigureInbox(server, store, access, index, NewFormToken());
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(
       httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {

@@ -19,9 +19,11 @@ inline constexpr char kUploadPath[] = "/api/report/crash";
 
 // Installs on `server` the upload route (POST /api/report/crash), the symbols route (POST
 // /api/symbols, which `access` guards like the inbox), the inbox routes (GET /,
-// /api/reports, /api/groups, /reports/<folder>, /reports/<folder>/dump) that `access`
-// guards, the {"code":N} reply to every refusal, and one log line per request; an upload
-// without the key is refused before its body. `store` is an absolute path; `index` lists it
+// /api/reports, /api/reports/<folder>, /api/groups, /api/groups/<signature>,
+// /reports/<folder>, /reports/<folder>/dump, /groups/<signature>, and POST
+// /groups/<signature>/state) that `access` guards, the {"code":N} reply to every refusal
+// (405 with Allow for a method an address does not take), and one log line per request; an
+// upload without the key is refused before its body. `store` is an absolute path; `index` lists it
 // (loaded already) and learns of every upload; `analyzer` analyses each dump, its symbol
 // store receives the symbol files, and `on_symbols_added` is told of each upload's. All
 // outlive the server.

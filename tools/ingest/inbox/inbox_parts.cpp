@@ -34,7 +34,29 @@ constexpr char kStyle[] = R"(<style>
   a { color: #0b5cad; text-decoration: none; }
   a:hover { text-decoration: underline; }
   a.download { white-space: nowrap; font-weight: 600; }
+  tr.faulting td { background: #fff4e5; }
+  .badge { margin-left: .4rem; padding: .05rem .45rem; border-radius: 1rem; background: #b4410c;
+           color: #fff; font: 600 .7rem system-ui, sans-serif; white-space: nowrap; }
   .empty { padding: 2rem; text-align: center; color: #5a6272; background: #fff; }
+  .badge, .marker { display: inline-block; padding: 0 .45rem; border-radius: 3px;
+                    font-size: .75rem; font-weight: 600; line-height: 1.4rem;
+                    white-space: nowrap; }
+  .badge.regressed { background: #c62828; color: #fff; }
+  .badge.resolved { background: #d9f0dd; color: #1d6b2c; }
+  .badge.ignored { background: #e6e8ec; color: #5a6272; }
+  .marker.new { background: #dbe9fb; color: #0b5cad; }
+  .marker.rising { background: #fde7c8; color: #8a4b00; }
+  svg.sparkline rect, svg.chart rect { fill: #0b5cad; }
+  svg.sparkline rect.zero, svg.chart rect.zero { fill: #c3c8d2; }
+  svg.chart { max-width: 100%; height: auto; background: #fff; border-radius: 6px;
+              box-shadow: 0 1px 3px rgba(0,0,0,.08); }
+  svg.chart text { font-size: 11px; fill: #5a6272; }
+  svg.chart line.axis { stroke: #a0a6b2; stroke-width: 1; }
+  form.filters { display: flex; flex-wrap: wrap; gap: .5rem .9rem; align-items: end;
+                 margin: 0 0 1rem; }
+  form label { display: flex; flex-direction: column; font-size: .8rem; color: #3a4252; }
+  form input[type=text], form select { font: inherit; padding: .2rem .35rem; }
+  th a.sorted { color: #1d2330; }
 </style>
 )";
 
@@ -90,6 +112,32 @@ std::string ExceptionText(const nlohmann::ordered_json& crash) {
     if (access == word) text += suffix;
   }
   return text;
+}
+
+std::string CrashWhere(const nlohmann::ordered_json& crash) {
+  const std::string function = TextMember(crash, "top_function");
+  if (!function.empty()) return function;
+  const std::string module = TextMember(crash, "module");
+  return module.empty() ? TextMember(crash, "crash_address")
+                        : module + "+" + TextMember(crash, "module_offset");
+}
+
+std::string StateBadge(GroupState state, std::string_view fixed_version) {
+  const std::string in_version =
+      fixed_version.empty() ? std::string() : " in version " + EscapeHtml(fixed_version);
+  switch (state) {
+    case GroupState::kOpen:
+      return "Open";
+    case GroupState::kResolved:
+      return "<span class=\"badge resolved\">Resolved" + in_version + "</span>";
+    case GroupState::kIgnored:
+      return "<span class=\"badge ignored\">Ignored</span>";
+    case GroupState::kRegressed:
+      return "<span class=\"badge regressed\">Regressed</span>" +
+             (in_version.empty() ? std::string()
+                                 : " <span class=\"none\">resolved" + in_version + "</span>");
+  }
+  return std::string();
 }
 
 std::string ByteSizeText(uint64_t bytes) {

@@ -6,13 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "report_filter.h"
+
 // What the inbox's pages share: their frame and style, escaping, cells and addresses.
 namespace fennick_ingest {
 
 // What inbox pages may load: their own inline style and nothing else, no script at all; so
-// text from a report that ever slipped past escaping could still run nothing.
+// text from a report that ever slipped past escaping could still run nothing. Forms go to
+// the server itself only (the inbox's filters, a group's state).
 inline constexpr char kInboxContentSecurityPolicy[] =
-    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'; "
+    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'self'; "
     "frame-ancestors 'none'";
 
 // The start of a page titled `title` (escaped here), up to and including <body>.
@@ -27,6 +30,14 @@ std::string Cell(std::string_view text, const char* css_class = nullptr);
 // The exception's name with the access kind, as the signature names it
 // ("EXCEPTION_ACCESS_VIOLATION_WRITE"), from a crash summary's "exception_name" and "access".
 std::string ExceptionText(const nlohmann::ordered_json& crash);
+
+// Where the crash happened, as a list shows it beneath the exception: the function that
+// names it, else module+offset, else the address.
+std::string CrashWhere(const nlohmann::ordered_json& crash);
+
+// A group's state as a badge ("Regressed" in red, "Resolved in version 3.2"); an open
+// group's plain text.
+std::string StateBadge(GroupState state, std::string_view fixed_version);
 
 // "1.5 KiB" and the like.
 std::string ByteSizeText(uint64_t bytes);

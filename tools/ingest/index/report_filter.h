@@ -11,6 +11,8 @@
 // Which reports a list shows and in what order, as the inbox and the API ask for them.
 namespace fennick_ingest {
 
+inline constexpr int64_t kDayMs = 86'400'000;
+
 // What a developer decided about a crash. A group nobody decided about is open; a resolved
 // one that crashes again (from its fix version on, or at all when none was given) is
 // regressed.

@@ -21,6 +21,8 @@
 // made by another version. The states of the groups live only here, written durably.
 namespace fennick_ingest {
 
+class SqliteDb;
+
 // The index's file in the store. '~' never occurs in a report folder's name.
 inline constexpr char kIndexFileName[] = "~index.sqlite";
 
@@ -91,9 +93,8 @@ class ReportIndex {
   std::vector<std::string> ReportsLacking(const std::set<std::string>& ids) const;
 
  private:
-  class Database;
   std::filesystem::path store_;
-  std::unique_ptr<Database> db_;
+  std::unique_ptr<SqliteDb> db_;
   mutable std::mutex mutex_;
   std::mutex commit_order_;
 };

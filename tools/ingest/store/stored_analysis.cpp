@@ -1,6 +1,7 @@
 #include "stored_analysis.h"
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "json_members.h"
@@ -124,22 +125,17 @@ std::optional<StoredReport> ReanalyseReport(const fs::path& store, const std::st
 }
 
 size_t AnalyseOldReports(const fs::path& store, const fennick_analysis::CrashAnalyzer& analyzer,
-                         std::vector<StoredReport>* reports) {
-  // Whether the symbol store holds a file an analysis lacked, each looked up once.
-  std::map<std::string, bool> arrived;
-  const auto now_in_store = [&](const StoredReport& report) {
-    for (const std::string& id : report.missing_symbols) {
-      const auto [known, added] = arrived.try_emplace(id, false);
-      if (added) known->second = fennick_analysis::HoldsSymbolFile(analyzer.store(), id);
-      if (known->second) return true;
-    }
-    return false;
-  };
+                         ReportIndex& index) {
+  std::set<std::string> arrived;
+  for (const std::string& id : index.MissingSymbols()) {
+    if (fennick_analysis::HoldsSymbolFile(analyzer.store(), id)) arrived.insert(id);
+  }
+  std::vector<std::string> dump_ids = index.ReportsUnanalysed();
+  for (std::string& dump_id : index.ReportsLacking(arrived)) dump_ids.push_back(std::move(dump_id));
   size_t analysed = 0;
-  for (StoredReport& report : *reports) {
-    if (report.analysed && !now_in_store(report)) continue;
-    if (std::optional<StoredReport> updated = ReanalyseReport(store, report.dump_id, analyzer)) {
-      report = std::move(*updated);
+  for (const std::string& dump_id : dump_ids) {
+    if (std::optional<StoredReport> updated = ReanalyseReport(store, dump_id, analyzer)) {
+      index.Put(*updated);
       ++analysed;
     }
   }

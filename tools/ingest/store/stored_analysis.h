@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crash_analysis.h"
+#include "report_index.h"
 #include "stored_reports.h"
 
 // The reader's analysis of each dump, kept in its report.json under "analysis" so that no
@@ -29,13 +30,11 @@ std::optional<StoredReport> ReanalyseReport(const std::filesystem::path& store,
                                             const std::string& dump_id,
                                             const fennick_analysis::CrashAnalyzer& analyzer);
 
-// Analyses again every report in `reports` (as ListStoredReports gave them) whose record
-// holds no analysis by the current reader, or lacked symbols that the store now holds; its
-// entry in `reports` then holds the new analysis, also when the rewrite failed. Returns how
-// many reports it analysed. Run it before uploads are taken.
+// Analyses again every report in `index` that holds no analysis by the current reader, or
+// lacked symbols that the store now holds, and records the new analysis in `index`. Returns
+// how many reports it analysed. Run it before uploads are taken.
 size_t AnalyseOldReports(const std::filesystem::path& store,
-                         const fennick_analysis::CrashAnalyzer& analyzer,
-                         std::vector<StoredReport>* reports);
+                         const fennick_analysis::CrashAnalyzer& analyzer, ReportIndex& index);
 
 }  // namespace fennick_ingest
 

@@ -1,0 +1,75 @@
+#include "sqlite_db.h"
+
+namespace fennick_ingest {
+
+SqliteDb::SqliteDb(const std::filesystem::path& path) {
+  // NOMUTEX: the index lets one thread at a time use the connection.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    open_error_ = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+}
+
+SqliteDb::~SqliteDb() { sqlite3_close(db_); }
+
+std::string SqliteDb::error() const { return db_ ? sqlite3_errmsg(db_) : open_error_; }
+
+bool SqliteDb::Execute(const char* sql) {
+  return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+Statement::Statement(const SqliteDb& db, std::string_view sql) {
+  if (db.ok()) {
+    sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()), &statement_, nullptr);
+  }
+}
+
+Statement::~Statement() { sqlite3_finalize(statement_); }
+
+Statement& Statement::Bind(int index, int64_t value) {
+  failed_ = failed_ || !statement_ || sqlite3_bind_int64(statement_, index, value) != SQLITE_OK;
+  return *this;
+}
+
+Statement& Statement::Bind(int index, std::string_view value, bool blob) {
+  const int size = static_cast<int>(value.size());
+  const int result = !statement_ ? SQLITE_MISUSE
+                     : blob      ? sqlite3_bind_blob(statement_, index, value.data(), size,
+                                                     SQLITE_TRANSIENT)
+                                 : sqlite3_bind_text(statement_, index, value.data(), size,
+                                                     SQLITE_TRANSIENT);
+  failed_ = failed_ || result != SQLITE_OK;
+  return *this;
+}
+
+bool Statement::NextRow() {
+  if (failed_ || !statement_) return false;
+  const int result = sqlite3_step(statement_);
+  failed_ = result != SQLITE_ROW && result != SQLITE_DONE;
+  return result == SQLITE_ROW;
+}
+
+bool Statement::Run() {
+  while (NextRow()) {
+  }
+  return statement_ && !failed_;
+}
+
+void Statement::Reset() {
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+  failed_ = false;
+}
+
+int64_t Statement::Integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+std::string Statement::Text(int column) const {
+  const void* bytes = sqlite3_column_blob(statement_, column);
+  const int size = sqlite3_column_bytes(statement_, column);
+  return bytes ? std::string(static_cast<const char*>(bytes), static_cast<size_t>(size))
+               : std::string();
+}
+
+}  // namespace fennick_ingest

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -36,11 +35,13 @@ using Json = nlohmann::ordered_json;
 
 constexpr int64_t kDayMs = 24 * 60 * 60 * 1000;
 constexpr int64_t kSpreadMs = 60 * kDayMs;  // crashes over the last 60 days
-constexpr int kMaxUploadDelayMs = 5000;     // from the crash to its arrival
+constexpr int kMinUploadDelayMs = 200;      // from the crash to its arrival
+constexpr int kMaxUploadDelayMs = 5000;
 constexpr int kDevices = 2000;
 constexpr double kUndecodableShare = 0.02;
 constexpr double kSignatureTail = 1.1;  // weight of the n-th signature: 1 / n^kSignatureTail
 constexpr char kProcessName[] = "Ortivo.exe";
+constexpr uint64_t kImageBase = 0x140000000;     // where a 64-bit Windows executable loads
 constexpr std::string_view kDumpBytes = "MDMP";  // a stand-in; lists never read it
 
 constexpr std::array kAppVersions{"3.10.0.1", "3.3.0.7", "10.0.0.1", "3.9.2.4", "2.18.0.12"};
@@ -160,11 +161,10 @@ Json CrashJson(const CrashSite& site, uint64_t module_offset, const Device& devi
   std::string signature = site.exception + AccessSuffix(site.access);
   signature += site.function != nullptr ? std::string(" ") + site.module + "!" + site.function
                                         : std::string(" ") + site.module + "+" + offset;
-  const uint64_t base = 0x140000000;
   Json crash;
   crash["exception_code"] = fennick_minidump::CodeText(site.code);
   crash["exception_name"] = site.exception;
-  crash["crash_address"] = fennick_minidump::HexText(base + module_offset);
+  crash["crash_address"] = fennick_minidump::HexText(kImageBase + module_offset);
   crash["module"] = site.module;
   crash["module_offset"] = offset;
   crash["signature"] = signature;
@@ -183,7 +183,7 @@ Json CrashJson(const CrashSite& site, uint64_t module_offset, const Device& devi
     const bool named = site.function != nullptr;
     frames.push_back({{"module", top ? site.module : kProcessName},
                       {"module_offset", fennick_minidump::HexText(at)},
-                      {"address", fennick_minidump::HexText(base + at)},
+                      {"address", fennick_minidump::HexText(kImageBase + at)},
                       {"function", top && named ? Json(site.function) : Json(nullptr)},
                       {"file", nullptr},
                       {"line", nullptr},
@@ -260,8 +260,9 @@ int main(int argc, char** argv) {
     const Device& device = devices[random() % devices.size()];
     const size_t version = pick_version(random);
     const int64_t client_ts = now_ms - static_cast<int64_t>(random() % kSpreadMs);
-    const int64_t received_ms =
-        std::min(now_ms, client_ts + 200 + static_cast<int64_t>(random() % kMaxUploadDelayMs));
+    const int64_t received_ms = std::min(
+        now_ms, client_ts + kMinUploadDelayMs +
+                    static_cast<int64_t>(random() % (kMaxUploadDelayMs - kMinUploadDelayMs)));
     const std::string dump_id = Guid(random);
     const std::string dump_file = dump_id + ".dmp";
 

@@ -468,8 +468,8 @@ printf '%s\n' "${rows[@]}" | awk -F' [|] ' '
   }
   FNR == 1 { file++ }
   file == 1 { label = substr($1, 3); fresh[label] = $0; order[++n] = label; next }
-  file == 2 { if (/^\| /) present[substr($1, 3)] = 1; next }
-  /^\| / { in_table = 1; label = substr($1, 3); print (label in fresh) ? fresh[label] : $0; next }
+  file == 2 { if (/^\|/) present[substr($1, 3)] = 1; next }
+  /^\|/ { in_table = 1; label = substr($1, 3); print (label in fresh) ? fresh[label] : $0; next }
   in_table && !flushed { flush() }
   { print }
   END { if (!flushed) flush() }

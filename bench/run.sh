@@ -3,7 +3,7 @@
 # docs/benchmarks.md. Needs 127.0.0.1:5001 free.
 # BENCH_SECTIONS="6 7" bench/run.sh runs only the sections named (2 needs 1) and replaces
 # only their rows in docs/benchmarks.md; by default every section runs and the whole
-# table is written anew (the text above the table is kept).
+# table is written anew (the text above it and the sections after it are kept).
 #   1. a 50 MiB dump: `fennick --report` against `curl -F` to the same reference server
 #      (median wall time, ratio, peak memory)
 #   2. Fennick's peak memory for a 1 KiB dump and for a 50 MiB dump
@@ -28,10 +28,13 @@
 #      crashed under Wine) with its executable in the symbol store: the first analysis,
 #      which loads the symbols, and the median of later ones; and the first name looked up
 #      in a large executable (20,000 functions with DWARF) and the memory it holds cached
+#  12. the index at 100,000 reports written by fennick_generate_store: the first start,
+#      which builds the index, the start with the index present, and the slowest of 5
+#      answers of each list, filter, group and report the inbox and the API serve
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_sections="1 2 3 4 5 6 7 8 9 10 11"
+all_sections="1 2 3 4 5 6 7 8 9 10 11 12"
 sections=${BENCH_SECTIONS:-$all_sections}
 want() { [[ " $sections " == *" $1 "* ]]; }
 if want 2 && ! want 1; then echo "section 2 needs section 1" >&2; exit 2; fi
@@ -39,10 +42,15 @@ if want 2 && ! want 1; then echo "section 2 needs section 1" >&2; exit 2; fi
 runs=${RUNS:-7}
 scripts/install-deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target fennick fennick-ingest >/dev/null
+cmake --build build-bench -j"$(nproc)" --target fennick-ingest >/dev/null
+# Only the sections that run the client build it.
+if want 1 || want 2 || want 3 || want 4 || want 5 || want 6; then
+  cmake --build build-bench -j"$(nproc)" --target fennick >/dev/null
+fi
 if want 8; then cmake --build build-bench -j"$(nproc)" --target minidump_bench >/dev/null; fi
 if want 10; then cmake --build build-bench -j"$(nproc)" --target hostile_dump >/dev/null; fi
 if want 11; then cmake --build build-bench -j"$(nproc)" --target symbols_bench >/dev/null; fi
+if want 12; then cmake --build build-bench -j"$(nproc)" --target fennick_generate_store >/dev/null; fi
 if want 4; then
   scripts/build-windows.sh build-bench-windows -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >/dev/null
 fi
@@ -281,7 +289,7 @@ if want 9; then
     awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.4f\n", b - a}' >>"$work/start.txt"
     stop_server
   done
-  grep -q '10000 reports in the store, 0 of them analysed now' "$work/analysed.log" || { echo "the planted analyses were not taken as current" >&2; exit 1; }
+  grep -q '10000 reports in the store, .*, 0 analysed now' "$work/analysed.log" || { echo "the planted analyses were not taken as current" >&2; exit 1; }
   rows+=("| start with 10,000 stored reports that carry analyses (the index loaded), median | $(median <"$work/start.txt") s | | |")
   start_server "$analysed"
   for page in "/" "/api/groups" "/api/reports" "/api/reports?page=200" "/reports/a05000"; do
@@ -354,13 +362,93 @@ if want 11; then
   rows+=("| resident memory that large executable holds in the symbol cache | $(value held) KiB | | cache bounded by 256 MiB of symbol files |")
 fi
 
+if want 12; then
+  echo "== 12. the index at 100,000 reports: starts and the slowest of 5 answers"
+  stop_server
+  large=$work/large-store
+  start=$EPOCHREALTIME
+  build-bench/bench/fennick_generate_store "$large" 100000
+  generated=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.1f", b - a}')
+  # Sets `listening` to the seconds from the start until the server says it listens, its
+  # index up to date by then. Not in a subshell: the server must stay this shell's child.
+  start_listening() {  # start_listening <log>
+    local start=$EPOCHREALTIME
+    "$ingest" --port 5001 --store "$large" 2>"$1" &
+    server_pid=$!
+    until grep -q 'listening on' "$1"; do
+      kill -0 "$server_pid" 2>/dev/null || { echo "ingest server did not start" >&2; cat "$1" >&2; exit 1; }
+      sleep 0.005
+    done
+    listening=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.2f", b - a}')
+  }
+  [ ! -e "$large/~index.sqlite" ] || { echo "the generated store holds an index" >&2; exit 1; }
+  start_listening "$work/large-first.log"
+  build_start=$listening
+  stop_server
+  [ -s "$large/~index.sqlite" ] || { echo "the first start wrote no index" >&2; exit 1; }
+  start_listening "$work/large.log"
+  index_start=$listening
+  rows+=("| index at 100,000 reports: writing the store (fennick_generate_store) | ${generated} s | | 30 signatures, 5 versions, 2,000 machines, 60 days, 2% undecodable |"
+         "| index at 100,000 reports: first start, the index built | ${build_start} s | | |"
+         "| index at 100,000 reports: start with the index present | ${index_start} s | | target < 2 s |")
+  # The slowest of 5 answers, in ms, to stdout; the body of the last in $work/answer.out.
+  slowest() {
+    local times=() answer
+    for _ in 1 2 3 4 5; do
+      answer=$(curl -s -o "$work/answer.out" -w '%{http_code} %{time_total}' "http://127.0.0.1:5001$1")
+      [ "${answer% *}" = 200 ] || { echo "$1 answered ${answer% *}" >&2; exit 1; }
+      times+=("${answer#* }")
+    done
+    printf '%s\n' "${times[@]}" | sort -g | tail -1 | awk '{printf "%.1f", $1 * 1000}'
+  }
+  json_text() { sed -n "s/^ *\"$1\": \"\\(.*\\)\",\\{0,1\\}\$/\\1/p" "$work/answer.out" | head -1; }
+  percent_encoded() {
+    local text=$1 out="" c i
+    for ((i = 0; i < ${#text}; i++)); do
+      c=${text:i:1}
+      case $c in [A-Za-z0-9._-]) out+=$c ;; *) printf -v c '%%%02X' "'$c"; out+=$c ;; esac
+    done
+    printf '%s' "$out"
+  }
+  answer_row() {  # answer_row <path> <ms> <note>
+    rows+=("| index at 100,000 reports: GET $1, slowest of 5 | $2 ms | | target < 100 ms; $3 |")
+  }
+  week_ago=$(date -u -d '7 days ago' +%Y-%m-%d)
+  top="" dump_id=""
+  for page in "/" "/?sort=last_seen" "/?app_version=3.10.0.1" "/?q=StoreField" "/api/reports" \
+              "/api/reports?since=$week_ago" "/api/groups" "/api/groups?sort=machines"; do
+    ms=$(slowest "$page")
+    answer_row "${page/$week_ago/<7 days ago>}" "$ms" "$(wc -c <"$work/answer.out") bytes"
+    case $page in
+      /api/groups) top=$(json_text signature) ;;
+      /api/reports) dump_id=$(json_text dump_id) ;;
+    esac
+  done
+  [ -n "$top" ] && [ -n "$dump_id" ] || { echo "no group or report listed" >&2; exit 1; }
+  encoded=$(LC_ALL=C percent_encoded "$top")
+  for page in "/groups/$encoded" "/api/groups/$encoded" "/api/reports/$dump_id"; do
+    ms=$(slowest "$page")
+    case $page in
+      /groups/*) label="/groups/<top signature>" ;;
+      /api/groups/*) label="/api/groups/<top signature>" ;;
+      *) label="/api/reports/<dump_id>" ;;
+    esac
+    answer_row "$label" "$ms" "$(wc -c <"$work/answer.out") bytes"
+  done
+  stop_server
+  echo "top signature: $top" >&2
+  rows+=("| index at 100,000 reports: the store on disk | $(du -sk "$large" | cut -f1) KiB | | report folders, 4-byte dumps, and the index |"
+         "| index at 100,000 reports: the index file (~index.sqlite) | $(($(stat -c %s "$large/~index.sqlite") / 1024)) KiB | | |")
+fi
+
 printf '%s\n' "${rows[@]}"
 mkdir -p docs
+touch docs/benchmarks.md
 if [ "$sections" = "$all_sections" ]; then
-  # The text above the table is kept (read before the file is truncated below); only the
-  # table is written anew.
+  # The table anew; the text above it, and the sections after it (from the first "## "
+  # heading on), are kept.
   heading='# Benchmarks'
-  if [ -f docs/benchmarks.md ] && grep -q '^Measured by ' docs/benchmarks.md; then
+  if grep -q '^Measured by ' docs/benchmarks.md; then
     heading=$(sed '/^Measured by /,$d' docs/benchmarks.md)
   fi
   {
@@ -369,15 +457,25 @@ if [ "$sections" = "$all_sections" ]; then
     echo
     echo "| What | Fennick | Reference | Ratio / note |"
     echo "|---|---|---|---|"
-    printf '%s\n' "${rows[@]}"
-  } >docs/benchmarks.md
+    echo
+    sed -n '/^## /,$p' docs/benchmarks.md
+  } >"$work/base.md"
 else
-  # Each row replaces the row of the same name, or joins the end of the table.
-  printf '%s\n' "${rows[@]}" | awk -F' [|] ' '
-    NR == FNR { label = substr($1, 3); fresh[label] = $0; order[++n] = label; next }
-    /^\| / { label = substr($1, 3); if (label in fresh) { print fresh[label]; done[label] = 1; next } }
-    { print }
-    END { for (i = 1; i <= n; i++) if (!(order[i] in done)) print fresh[order[i]] }
-  ' - docs/benchmarks.md >"$work/benchmarks.md"
-  cp "$work/benchmarks.md" docs/benchmarks.md
+  cp docs/benchmarks.md "$work/base.md"
 fi
+# Each row replaces the row of the same name wherever it stands (a section's own table
+# included), or joins the end of the first table.
+printf '%s\n' "${rows[@]}" | awk -F' [|] ' '
+  function flush() {
+    flushed = 1
+    for (i = 1; i <= n; i++) if (!(order[i] in present)) print fresh[order[i]]
+  }
+  FNR == 1 { file++ }
+  file == 1 { label = substr($1, 3); fresh[label] = $0; order[++n] = label; next }
+  file == 2 { if (/^\|/) present[substr($1, 3)] = 1; next }
+  /^\|/ { in_table = 1; label = substr($1, 3); print (label in fresh) ? fresh[label] : $0; next }
+  in_table && !flushed { flush() }
+  { print }
+  END { if (!flushed) flush() }
+' - "$work/base.md" "$work/base.md" >"$work/benchmarks.md"
+cp "$work/benchmarks.md" docs/benchmarks.md

@@ -189,6 +189,16 @@ TEST_F(IngestTriageTest, RanksMarksAndCountsEachCrash) {
         << group["signature"];
   }
 
+  // A filter that keeps every report of some groups counts them from the reports
+  // themselves, and must come to what the whole list says of them.
+  std::map<std::string, json> unfiltered;
+  for (const json& group : GetJson("/api/groups")) unfiltered[group["signature"]] = group;
+  const json windows_11 = GetJson("/api/groups?os=Windows%2011");
+  ASSERT_EQ(windows_11.size(), 3u) << windows_11;
+  for (const json& group : windows_11) EXPECT_EQ(group, unfiltered[group["signature"]]);
+  EXPECT_EQ(GetJson("/api" + GroupPath(by_reports[2]) + "?os=Windows%2011"),
+            GetJson("/api" + GroupPath(by_reports[2])));
+
   const json rising = GetJson("/api" + GroupPath(by_reports[2]));
   ASSERT_EQ(rising["per_day"].size(), 30u) << rising;
   std::vector<int> last_week;

@@ -3,16 +3,21 @@
 #include <algorithm>
 #include <limits>
 
+#include "group_tally.h"
 #include "report_sql.h"
 
 namespace fennick_ingest {
 namespace {
 
+// A filtered list of at most this many reports is sorted rather than read in order.
+constexpr size_t kSortedReportsMost = 5000;
 // The newest reports a group's page lists.
 constexpr size_t kNewestShown = 20;
 // The operating systems a group's page lists, the most frequent first.
 constexpr size_t kOperatingSystemsShown = 20;
-constexpr int64_t kWeekMs = 7 * kDayMs;
+// The rising rule's weeks: the last 7 days (today included) against the 21 days before.
+constexpr int64_t kWeekDays = 7;
+constexpr int64_t kWeeksBefore = 3;
 
 int64_t SqlCount(size_t count) {
   return static_cast<int64_t>(std::min<size_t>(count, std::numeric_limits<int64_t>::max()));
@@ -34,41 +39,100 @@ const char* OrderOf(GroupSort sort) {
   return "count DESC, last_received DESC, signature";
 }
 
+// Where a list's groups are counted from: the per-group summaries when the filter selects
+// whole groups (by signature or state) or nothing, otherwise the matching reports.
+struct Source {
+  SqlWhere where;
+  bool summaries;
+};
+
+Source SourceOf(const ReportFilter& filter) {
+  ReportFilter of_groups;
+  of_groups.signature = filter.signature;
+  of_groups.state = filter.state;
+  return {WhereOf(filter), filter == of_groups};
+}
+
+// One statement whose text is `head` + the source's condition + `tail`, its values bound:
+// `before` ahead of the condition's, `after` behind them.
+Statement Select(const SqliteDb& db, const std::string& head, const SqlWhere& where,
+                 const std::string& tail, std::initializer_list<std::variant<int64_t, std::string>> before,
+                 std::initializer_list<int64_t> after = {}) {
+  Statement select(db, head + where.sql + tail);
+  int index = 1;
+  for (const auto& value : before) {
+    if (const int64_t* number = std::get_if<int64_t>(&value)) {
+      select.Bind(index++, *number);
+    } else {
+      select.Bind(index++, std::get<std::string>(value));
+    }
+  }
+  index = BindWhere(select, where, index);
+  for (const int64_t value : after) select.Bind(index++, value);
+  return select;
+}
+
 size_t CountOf(const SqliteDb& db, const std::string& condition, const SqlWhere& where) {
-  Statement count(db, "SELECT COUNT(*) FROM reports r WHERE " + condition + " AND " + where.sql);
-  BindWhere(count, where);
+  Statement count =
+      Select(db, "SELECT COUNT(*) FROM reports r WHERE " + condition + " AND ", where, "", {});
   return count.NextRow() ? static_cast<size_t>(count.Integer(0)) : 0;
 }
 
 // Reports per UTC day of the group, for the `days` days up to today, oldest first.
-std::vector<DayCount> PerDay(const SqliteDb& db, const std::string& signature,
-                             const SqlWhere& where, int days, int64_t now_ms) {
-  const int64_t today = now_ms / kDayMs;
+std::vector<DayCount> PerDay(const SqliteDb& db, const std::string& signature, int days,
+                             int64_t now_ms) {
+  const int64_t first_day = now_ms / kDayMs - days + 1;
   std::vector<DayCount> per_day;
-  for (int64_t day = today - days + 1; day <= today; ++day) per_day.push_back({DateOf(day), 0});
-  Statement count(db, "SELECT r.crash_ms / 86400000, COUNT(*) FROM reports r WHERE "
-                      "r.signature = ? AND r.crash_ms >= ? AND " + where.sql + " GROUP BY 1");
-  count.Bind(1, signature).Bind(2, (today - days + 1) * kDayMs);
-  BindWhere(count, where, 3);
+  for (int64_t day = first_day; day < first_day + days; ++day) per_day.push_back({DateOf(day), 0});
+  Statement count(db, "SELECT day, reports FROM group_days WHERE signature = ? AND day >= ?");
+  count.Bind(1, signature).Bind(2, first_day);
   while (count.NextRow()) {
-    const int64_t at = count.Integer(0) - (today - days + 1);
-    if (at >= 0 && at < days) per_day[static_cast<size_t>(at)].count = count.Integer(1);
+    const int64_t at = count.Integer(0) - first_day;
+    if (at >= 0 && at < days) {
+      per_day[static_cast<size_t>(at)].count = static_cast<size_t>(count.Integer(1));
+    }
   }
   return per_day;
 }
 
-std::vector<VersionCount> Versions(const SqliteDb& db, const std::string& signature,
-                                   const SqlWhere& where) {
-  std::vector<VersionCount> versions;
-  Statement count(db, "SELECT r.app_version, COUNT(*) FROM reports r WHERE r.signature = ? "
-                      "AND r.app_version != '' AND " + where.sql +
-                      " GROUP BY r.version_key, r.app_version ORDER BY r.version_key");
+// Reports per application version, in version order; per operating system, the most first.
+std::vector<VersionCount> Counts(const SqliteDb& db, const char* sql, const std::string& signature) {
+  Statement count(db, sql);
   count.Bind(1, signature);
-  BindWhere(count, where, 2);
+  std::vector<VersionCount> counts;
   while (count.NextRow()) {
-    versions.push_back({count.Text(0), static_cast<size_t>(count.Integer(1))});
+    counts.push_back({count.Text(0), static_cast<size_t>(count.Integer(1))});
   }
-  return versions;
+  return counts;
+}
+
+std::vector<VersionCount> Versions(const SqliteDb& db, const std::string& signature) {
+  return Counts(db,
+                "SELECT app_version, reports FROM group_versions WHERE signature = ? "
+                "ORDER BY version_key, app_version",
+                signature);
+}
+
+std::vector<VersionCount> OperatingSystems(const SqliteDb& db, const std::string& signature) {
+  static const std::string sql =
+      "SELECT os_version, reports FROM group_systems WHERE signature = ? ORDER BY 2 DESC, 1 "
+      "LIMIT " + std::to_string(kOperatingSystemsShown);
+  return Counts(db, sql.c_str(), signature);
+}
+
+// The group's reports in the order of arrival, `direction` "ASC" or "DESC", `count` of them;
+// the first one already read when `count` is 1 (dump_id, top function, receive time).
+Statement EdgeReports(const SqliteDb& db, const std::string& signature, const SqlWhere& where,
+                      const char* direction, size_t count = 1) {
+  Statement select =
+      Select(db, "SELECT r.dump_id, r.top_function, r.received_utc FROM reports r WHERE "
+                 "r.signature = ? AND ",
+             where,
+             std::string(" ORDER BY r.received_ms ") + direction + ", r.dump_id " + direction +
+                 " LIMIT ?",
+             {signature}, {SqlCount(count)});
+  if (count == 1) select.NextRow();
+  return select;
 }
 
 // The newest application version any report names by number ("unknown" names none), and
@@ -79,42 +143,28 @@ struct NewestVersion {
 };
 
 NewestVersion NewestVersionKey(const SqliteDb& db) {
-  Statement newest(db,
-                   "SELECT MAX(version_key), MIN(version_key) FROM reports WHERE version_key < '1'");
+  Statement newest(db, "SELECT MAX(version_key), MIN(version_key) FROM group_versions "
+                       "WHERE version_key < '1'");
   if (!newest.NextRow()) return {};
   return {newest.Text(0), newest.Text(0) != newest.Text(1)};
 }
 
-// The group's reports in the order of arrival, `direction` "ASC" or "DESC", `count` of them;
-// the first one already read when `count` is 1 (dump_id, top function, receive time).
-Statement EdgeReport(const SqliteDb& db, const std::string& signature, const SqlWhere& where,
-                     const char* direction, size_t count = 1) {
-  Statement select(db, std::string("SELECT r.dump_id, r.top_function, r.received_utc FROM "
-                                   "reports r WHERE r.signature = ? AND ") +
-                           where.sql + " ORDER BY r.received_ms " + direction + ", r.dump_id " +
-                           direction + " LIMIT ?");
-  select.Bind(1, signature);
-  select.Bind(BindWhere(select, where, 2), SqlCount(count));
-  if (count == 1) select.NextRow();
-  return select;
-}
-
 // Fills in what the aggregate leaves: the versions, the sparkline, the newest dump_ids,
-// the top function and the markers.
+// the receive times as their records say them, the top function and the markers.
 void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
               const NewestVersion& newest, const std::string& first_version_key,
               CrashGroup& group) {
-  for (const VersionCount& version : Versions(db, group.signature, where)) {
+  for (const VersionCount& version : Versions(db, group.signature)) {
     group.app_versions.push_back(version.version);
   }
   if (!group.app_versions.empty()) {
     group.first_version = group.app_versions.front();
     group.last_version = group.app_versions.back();
   }
-  group.per_day = PerDay(db, group.signature, where, kSparklineDays, now_ms);
-  // The receive times as their records say them.
-  group.first_received_utc = EdgeReport(db, group.signature, where, "ASC").Text(2);
-  Statement newest_reports = EdgeReport(db, group.signature, where, "DESC", kGroupDumpIdsShown);
+  group.per_day = PerDay(db, group.signature, kSparklineDays, now_ms);
+  group.first_received_utc = EdgeReports(db, group.signature, where, "ASC").Text(2);
+  Statement newest_reports =
+      EdgeReports(db, group.signature, where, "DESC", kGroupDumpIdsShown);
   while (newest_reports.NextRow()) {
     if (group.dump_ids.empty()) {
       group.top_function = newest_reports.Text(1);
@@ -128,23 +178,30 @@ void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
                                         now_ms - kNewGroupDays * kDayMs;
 }
 
-// The groups of `where` in `order`, with their aggregates; `limit` and `offset` page them.
-std::vector<CrashGroup> Aggregate(const SqliteDb& db, const SqlWhere& where, const char* order,
+// Per group: signature, count, devices, first_crash, last_crash, last_received, the lowest
+// version's key, the reports of this week and of the weeks before, state and fixed
+// version; the condition (on r.signature) follows.
+constexpr char kSummaryAggregate[] =
+    "SELECT r.signature, r.count, COALESCE(v.devices, 0) AS devices, "
+    "(SELECT MIN(crash_ms) FROM reports WHERE signature = r.signature) AS first_crash, "
+    "(SELECT MAX(crash_ms) FROM reports WHERE signature = r.signature) AS last_crash, "
+    "(SELECT MAX(received_ms) FROM reports WHERE signature = r.signature) AS last_received, "
+    "(SELECT MIN(version_key) FROM group_versions WHERE signature = r.signature), "
+    "r.this_week, r.weeks_before, COALESCE(s.state, 'open'), COALESCE(s.fixed_version, '') "
+    "FROM (SELECT signature, SUM(reports) AS count, "
+    "SUM(CASE WHEN day >= ? THEN reports ELSE 0 END) AS this_week, "
+    "SUM(CASE WHEN day >= ? AND day < ? THEN reports ELSE 0 END) AS weeks_before "
+    "FROM group_days GROUP BY signature) r "
+    "LEFT JOIN (SELECT signature, COUNT(*) AS devices FROM group_devices GROUP BY signature) v "
+    "USING (signature) LEFT JOIN states s USING (signature) WHERE ";
+// The groups of `source` (summaries) in `order`, with their aggregates, `count` from position `first` on.
+std::vector<CrashGroup> Aggregate(const SqliteDb& db, const Source& source, const char* order,
                                   size_t first, size_t count, int64_t now_ms) {
-  const int64_t week = now_ms - kWeekMs;
-  Statement select(
-      db,
-      "SELECT r.signature, COUNT(*) AS count, COUNT(DISTINCT NULLIF(r.device_id, '')) AS "
-      "devices, MIN(r.crash_ms) AS first_crash, MAX(r.crash_ms) AS last_crash, "
-      "MAX(r.received_ms) AS last_received, "
-      "MIN(NULLIF(r.version_key, '')), SUM(r.crash_ms >= ?), "
-      "SUM(r.crash_ms >= ? AND r.crash_ms < ?), "
-      "COALESCE(s.state, 'open'), COALESCE(s.fixed_version, '') "
-      "FROM reports r LEFT JOIN states s USING (signature) WHERE r.signature != '' AND " +
-          where.sql + " GROUP BY r.signature ORDER BY " + order + " LIMIT ? OFFSET ?");
-  select.Bind(1, week).Bind(2, week - 3 * kWeekMs).Bind(3, week);
-  const int next = BindWhere(select, where, 4);
-  select.Bind(next, SqlCount(count)).Bind(next + 1, SqlCount(first));
+  const int64_t week = now_ms / kDayMs - kWeekDays + 1;
+  const int64_t weeks_before = week - kWeeksBefore * kWeekDays;
+  Statement select = Select(db, kSummaryAggregate, source.where,
+                            std::string(" ORDER BY ") + order + " LIMIT ? OFFSET ?",
+                            {week, weeks_before, week}, {SqlCount(count), SqlCount(first)});
   const NewestVersion newest = NewestVersionKey(db);
   std::vector<std::pair<CrashGroup, std::string>> rows;
   while (select.NextRow()) {
@@ -162,10 +219,73 @@ std::vector<CrashGroup> Aggregate(const SqliteDb& db, const SqlWhere& where, con
   }
   std::vector<CrashGroup> groups;
   for (auto& [group, first_version_key] : rows) {
-    Complete(db, where, now_ms, newest, first_version_key, group);
+    Complete(db, source.where, now_ms, newest, first_version_key, group);
     groups.push_back(std::move(group));
   }
   return groups;
+}
+
+// Whether group `a` comes before `b` in `sort` order, by their tallies.
+bool ComesFirst(GroupSort sort, const std::string& a_signature, const GroupTally& a,
+                const std::string& b_signature, const GroupTally& b) {
+  const auto last_received = [](const GroupTally& tally) {
+    int64_t last = INT64_MIN;
+    for (const auto& [received_ms, rowid] : tally.arrivals) last = std::max(last, received_ms);
+    return last;
+  };
+  switch (sort) {
+    case GroupSort::kMachines:
+      if (a.devices.size() != b.devices.size()) return a.devices.size() > b.devices.size();
+      if (a.count != b.count) return a.count > b.count;
+      break;
+    case GroupSort::kLastSeen:
+      if (a.last_crash != b.last_crash) return a.last_crash > b.last_crash;
+      break;
+    case GroupSort::kFirstSeen:
+      if (a.first_crash != b.first_crash) return a.first_crash > b.first_crash;
+      break;
+    case GroupSort::kReports:
+      if (a.count != b.count) return a.count > b.count;
+      if (last_received(a) != last_received(b)) return last_received(a) > last_received(b);
+      break;
+  }
+  return a_signature < b_signature;
+}
+
+// The groups of `tallies`, `count` from position `first` on in `sort` order.
+std::vector<CrashGroup> TalliedGroups(const SqliteDb& db, std::map<std::string, GroupTally>& tallies,
+                                      GroupSort sort, size_t first, size_t count, int64_t now_ms) {
+  std::vector<std::map<std::string, GroupTally>::iterator> order;
+  for (auto it = tallies.begin(); it != tallies.end(); ++it) order.push_back(it);
+  std::sort(order.begin(), order.end(), [sort](const auto& a, const auto& b) {
+    return ComesFirst(sort, a->first, a->second, b->first, b->second);
+  });
+  const NewestVersion newest = NewestVersionKey(db);
+  Statement state(db, "SELECT state, fixed_version FROM states WHERE signature = ?");
+  std::vector<CrashGroup> groups;
+  for (size_t i = first; i < order.size() && groups.size() < count; ++i) {
+    auto& [signature, tally] = *order[i];
+    CrashGroup group = GroupOfTally(signature, tally, now_ms, newest.key, newest.has_older);
+    CompleteFromReports(db, tally, group);
+    state.Reset();
+    state.Bind(1, signature);
+    if (state.NextRow()) {
+      group.state = ParseGroupState(state.Text(0)).value_or(GroupState::kOpen);
+      group.fixed_version = state.Text(1);
+    }
+    groups.push_back(std::move(group));
+  }
+  return groups;
+}
+
+size_t GroupCount(const SqliteDb& db, const Source& source) {
+  Statement count =
+      source.summaries
+          ? Select(db, "SELECT COUNT(*) FROM (SELECT DISTINCT signature FROM group_days) r WHERE ",
+                   source.where, "", {})
+          : Select(db, "SELECT COUNT(DISTINCT r.signature) FROM reports r WHERE r.signature != '' AND ",
+                   source.where, "", {});
+  return count.NextRow() ? static_cast<size_t>(count.Integer(0)) : 0;
 }
 
 }  // namespace
@@ -175,25 +295,33 @@ ReportSlice QueryReports(const SqliteDb& db, const ReportFilter& filter, size_t 
   const SqlWhere where = WhereOf(filter);
   ReportSlice slice;
   slice.total = CountOf(db, "1", where);
-  Statement select(db, std::string("SELECT ") + kReportColumns +
-                           " FROM reports r LEFT JOIN crashes c USING (folder) WHERE " +
-                           where.sql + " ORDER BY r.received_ms DESC, r.dump_id LIMIT ? OFFSET ?");
-  const int next = BindWhere(select, where);
-  select.Bind(next, SqlCount(count)).Bind(next + 1, SqlCount(first));
+  // Few reports are found through the filter's own index and sorted ('+' keeps the order's
+  // index out); many are met soonest by walking the newest first.
+  const bool few = slice.total <= kSortedReportsMost;
+  Statement select = Select(db,
+                            std::string("SELECT ") + kReportColumns +
+                                " FROM reports r LEFT JOIN crashes c USING (folder) WHERE ",
+                            where, std::string(" ORDER BY ") + (few ? "+" : "") +
+                                "r.received_ms DESC, r.dump_id LIMIT ? OFFSET ?",
+                            {},
+                            {SqlCount(count), SqlCount(first)});
   while (select.NextRow()) slice.reports.push_back(ReadReportRow(select));
   return slice;
 }
 
 GroupSlice QueryGroups(const SqliteDb& db, const ListQuery& query, size_t first, size_t count,
                        int64_t now_ms) {
-  const SqlWhere where = WhereOf(query.filter);
+  const Source source = SourceOf(query.filter);
   GroupSlice slice;
-  Statement total(db, "SELECT COUNT(DISTINCT r.signature) FROM reports r WHERE r.signature != '' "
-                      "AND " + where.sql);
-  BindWhere(total, where);
-  slice.total = total.NextRow() ? static_cast<size_t>(total.Integer(0)) : 0;
-  slice.undecodable = CountOf(db, "r.signature = ''", where);
-  slice.groups = Aggregate(db, where, OrderOf(query.sort), first, count, now_ms);
+  slice.undecodable = CountOf(db, "r.signature = ''", source.where);
+  if (!source.summaries) {
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, source.where);
+    slice.total = tallies.size();
+    slice.groups = TalliedGroups(db, tallies, query.sort, first, count, now_ms);
+    return slice;
+  }
+  slice.total = GroupCount(db, source);
+  slice.groups = Aggregate(db, source, OrderOf(query.sort), first, count, now_ms);
   return slice;
 }
 
@@ -201,19 +329,32 @@ std::optional<GroupDetail> QueryGroup(const SqliteDb& db, const std::string& sig
                                       const ReportFilter& filter, int64_t now_ms) {
   ReportFilter of_group = filter;
   of_group.signature = signature;
-  const SqlWhere where = WhereOf(of_group);
-  std::vector<CrashGroup> groups =
-      Aggregate(db, where, OrderOf(GroupSort::kReports), 0, 1, now_ms);
-  if (groups.empty()) return std::nullopt;
+  const Source source = SourceOf(of_group);
   GroupDetail detail;
-  detail.group = std::move(groups.front());
-  detail.per_day = PerDay(db, signature, where, kChartDays, now_ms);
-  detail.versions = Versions(db, signature, where);
-  Statement systems(db, "SELECT r.os_version, COUNT(*) FROM reports r WHERE " + where.sql +
-                            " GROUP BY r.os_version ORDER BY 2 DESC, 1 LIMIT ?");
-  systems.Bind(BindWhere(systems, where), SqlCount(kOperatingSystemsShown));
-  while (systems.NextRow()) {
-    detail.operating_systems.push_back({systems.Text(0), static_cast<size_t>(systems.Integer(1))});
+  if (source.summaries) {
+    std::vector<CrashGroup> groups =
+        Aggregate(db, source, OrderOf(GroupSort::kReports), 0, 1, now_ms);
+    if (groups.empty()) return std::nullopt;
+    detail.group = std::move(groups.front());
+    detail.per_day = PerDay(db, signature, kChartDays, now_ms);
+    detail.versions = Versions(db, signature);
+    detail.operating_systems = OperatingSystems(db, signature);
+  } else {
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, source.where);
+    const auto found = tallies.find(signature);
+    if (found == tallies.end()) return std::nullopt;
+    const GroupTally& tally = found->second;
+    detail.group = TalliedGroups(db, tallies, GroupSort::kReports, 0, 1, now_ms).front();
+    detail.per_day = DaysOfTally(tally, kChartDays, now_ms);
+    for (const TextCount& version : VersionsInOrder(tally)) {
+      detail.versions.push_back({version.text, version.reports});
+    }
+    for (const TextCount& os : tally.systems) detail.operating_systems.push_back({os.text, os.reports});
+    std::sort(detail.operating_systems.begin(), detail.operating_systems.end(),
+              [](const VersionCount& a, const VersionCount& b) { return a.count > b.count; });
+    if (detail.operating_systems.size() > kOperatingSystemsShown) {
+      detail.operating_systems.resize(kOperatingSystemsShown);
+    }
   }
   detail.newest = QueryReports(db, of_group, 0, kNewestShown).reports;
   if (!detail.newest.empty()) detail.typical = detail.newest.front();

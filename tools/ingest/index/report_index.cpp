@@ -20,7 +20,52 @@ namespace fs = std::filesystem;
 
 // The layout of the tables below; an index of another layout, or made with another
 // analysis version, is rebuilt (the states kept).
-constexpr int kIndexLayout = 1;
+constexpr int kIndexLayout = 5;
+
+// Reports read at start from which the database's statistics are gathered anew.
+constexpr size_t kReportsBeforeAnalysis = 1000;
+
+// What the unfiltered lists count per group (reports per crash day, per device, per
+// version, per operating system), kept by the database itself as reports come and go, so
+// that a list of every group reads no report.
+constexpr char kGroupSummaries[] = R"(
+CREATE TABLE IF NOT EXISTS group_days (signature TEXT NOT NULL, day INTEGER NOT NULL,
+  reports INTEGER NOT NULL, PRIMARY KEY (signature, day)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS group_devices (signature TEXT NOT NULL, device_id TEXT NOT NULL,
+  reports INTEGER NOT NULL, PRIMARY KEY (signature, device_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS group_versions (signature TEXT NOT NULL, version_key TEXT NOT NULL,
+  app_version TEXT NOT NULL, reports INTEGER NOT NULL,
+  PRIMARY KEY (signature, version_key, app_version)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS group_systems (signature TEXT NOT NULL, os_version TEXT NOT NULL,
+  reports INTEGER NOT NULL, PRIMARY KEY (signature, os_version)) WITHOUT ROWID;
+CREATE TRIGGER IF NOT EXISTS reports_counted AFTER INSERT ON reports
+WHEN new.signature != '' BEGIN
+  INSERT INTO group_days VALUES (new.signature, new.crash_ms / 86400000, 1)
+    ON CONFLICT (signature, day) DO UPDATE SET reports = reports + 1;
+  INSERT INTO group_devices SELECT new.signature, new.device_id, 1 WHERE new.device_id != ''
+    ON CONFLICT (signature, device_id) DO UPDATE SET reports = reports + 1;
+  INSERT INTO group_versions SELECT new.signature, new.version_key, new.app_version, 1
+    WHERE new.app_version != ''
+    ON CONFLICT (signature, version_key, app_version) DO UPDATE SET reports = reports + 1;
+  INSERT INTO group_systems SELECT new.signature, new.os_version, 1 WHERE new.os_version != ''
+    ON CONFLICT (signature, os_version) DO UPDATE SET reports = reports + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS reports_uncounted AFTER DELETE ON reports
+WHEN old.signature != '' BEGIN
+  UPDATE group_days SET reports = reports - 1
+    WHERE signature = old.signature AND day = old.crash_ms / 86400000;
+  DELETE FROM group_days WHERE signature = old.signature AND reports = 0;
+  UPDATE group_devices SET reports = reports - 1
+    WHERE signature = old.signature AND device_id = old.device_id;
+  DELETE FROM group_devices WHERE signature = old.signature AND reports = 0;
+  UPDATE group_versions SET reports = reports - 1 WHERE signature = old.signature
+    AND version_key = old.version_key AND app_version = old.app_version;
+  DELETE FROM group_versions WHERE signature = old.signature AND reports = 0;
+  UPDATE group_systems SET reports = reports - 1
+    WHERE signature = old.signature AND os_version = old.os_version;
+  DELETE FROM group_systems WHERE signature = old.signature AND reports = 0;
+END;
+)";
 
 // The crash summaries stand in a table of their own, so that scanning reports stays quick.
 constexpr char kSchema[] = R"(
@@ -35,20 +80,37 @@ CREATE TABLE IF NOT EXISTS reports (folder TEXT PRIMARY KEY, stamp TEXT NOT NULL
   analysed INTEGER NOT NULL, signature TEXT NOT NULL, top_function TEXT NOT NULL,
   analysis_error TEXT NOT NULL, search TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS reports_newest ON reports (received_ms DESC, dump_id);
-CREATE INDEX IF NOT EXISTS reports_groups ON reports (signature, device_id, crash_ms,
-  received_ms, version_key);
 CREATE INDEX IF NOT EXISTS reports_by_received ON reports (signature, received_ms DESC);
 CREATE INDEX IF NOT EXISTS reports_by_crash ON reports (signature, crash_ms);
-CREATE INDEX IF NOT EXISTS reports_by_version ON reports (signature, version_key, app_version);
+CREATE INDEX IF NOT EXISTS reports_groups ON reports (signature, device_id, crash_ms,
+  received_ms, version_key, app_version, os_version);
+CREATE INDEX IF NOT EXISTS reports_by_version ON reports (app_version, signature, device_id,
+  crash_ms, received_ms, version_key, os_version);
+CREATE INDEX IF NOT EXISTS reports_by_os ON reports (os_version, signature, device_id,
+  crash_ms, received_ms, version_key, app_version);
+CREATE INDEX IF NOT EXISTS reports_by_time ON reports (crash_ms, signature, device_id,
+  received_ms, version_key, app_version, os_version);
+CREATE INDEX IF NOT EXISTS reports_by_computer ON reports (computer_name);
+CREATE INDEX IF NOT EXISTS reports_by_device ON reports (device_id);
 CREATE TABLE IF NOT EXISTS crashes (folder TEXT PRIMARY KEY, crash_json TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS missing_symbols (symbol_id TEXT NOT NULL, folder TEXT NOT NULL,
   PRIMARY KEY (symbol_id, folder));
 CREATE INDEX IF NOT EXISTS missing_symbols_of ON missing_symbols (folder);
+CREATE VIRTUAL TABLE IF NOT EXISTS report_text USING fts5 (search, content = 'reports',
+  content_rowid = 'rowid', tokenize = 'trigram');
+CREATE TRIGGER IF NOT EXISTS report_text_added AFTER INSERT ON reports BEGIN
+  INSERT INTO report_text (rowid, search) VALUES (new.rowid, new.search);
+END;
+CREATE TRIGGER IF NOT EXISTS report_text_removed AFTER DELETE ON reports BEGIN
+  INSERT INTO report_text (report_text, rowid, search) VALUES ('delete', old.rowid, old.search);
+END;
 )";
 
 constexpr char kDropReports[] =
     "DROP TABLE IF EXISTS reports; DROP TABLE IF EXISTS crashes; "
-    "DROP TABLE IF EXISTS missing_symbols;";
+    "DROP TABLE IF EXISTS missing_symbols; DROP TABLE IF EXISTS group_days; "
+    "DROP TABLE IF EXISTS group_devices; DROP TABLE IF EXISTS group_versions; "
+    "DROP TABLE IF EXISTS group_systems; DROP TABLE IF EXISTS report_text;";
 
 namespace {
 
@@ -73,7 +135,9 @@ bool Configure(SqliteDb& db) {
   // WAL with full syncs: a decision about a group is on the disk once recorded.
   return db.Execute("PRAGMA journal_mode = WAL") && db.Execute("PRAGMA synchronous = FULL") &&
          db.Execute("PRAGMA cache_size = -65536") && db.Execute("PRAGMA mmap_size = 268435456") &&
-         db.Execute("PRAGMA busy_timeout = 5000") && db.Execute(kSchema);
+         db.Execute("PRAGMA busy_timeout = 5000") && db.Execute(kSchema) &&
+         db.Execute(kGroupSummaries) &&
+         db.Execute("CREATE TEMP TABLE text_matches (rowid INTEGER PRIMARY KEY)");
 }
 
 // Starts the reports over when they were indexed by another layout or analysis version.
@@ -85,6 +149,7 @@ bool CheckLayout(SqliteDb& db) {
   }
   Transaction transaction(db);
   return transaction.ok() && db.Execute(kDropReports) && db.Execute(kSchema) &&
+         db.Execute(kGroupSummaries) &&
          Statement(db, "INSERT OR REPLACE INTO meta VALUES ('layout', ?)")
              .Bind(1, LayoutStamp())
              .Run() &&
@@ -210,6 +275,7 @@ std::optional<size_t> ReportIndex::Synchronize() {
     Statement read(*db_, "SELECT folder, stamp FROM reports");
     while (read.NextRow()) indexed.emplace(read.Text(0), read.Text(1));
   }
+  ++generation_;
   Transaction transaction(*db_);
   if (!transaction.ok()) return std::nullopt;
   ReportWriter writer(*db_);
@@ -239,6 +305,13 @@ std::optional<size_t> ReportIndex::Synchronize() {
     if (!writer.Remove(folder)) return std::nullopt;
   }
   if (!MarkRegressions(*db_, nullptr) || !transaction.Commit()) return std::nullopt;
+  // After many changes the query planner learns the new spread of values: without it, a
+  // filter on a common version looks as selective as one on a device.
+  // The journal of a rebuild is as large as the index; it is folded in and let go.
+  if (read_count >= kReportsBeforeAnalysis &&
+      !(db_->Execute("ANALYZE") && db_->Execute("PRAGMA wal_checkpoint(TRUNCATE)"))) {
+    return std::nullopt;
+  }
   return read_count;
 }
 
@@ -247,27 +320,39 @@ bool ReportIndex::Put(const StoredReport& report) {
   const std::string stamp = FolderStamp(store_, folder);
   const std::lock_guard lock(mutex_);
   if (!ok()) return false;
+  ++generation_;
   Transaction transaction(*db_);
   return transaction.ok() && ReportWriter(*db_).Insert(report, folder, stamp) &&
          (report.signature.empty() || MarkRegressions(*db_, &report.signature)) &&
          transaction.Commit();
 }
 
+bool ReportIndex::PrepareTextSearch(const std::string& q) const {
+  if (!ok()) return false;
+  if (q.size() < kShortestIndexedText || text_searched_ == std::pair(q, generation_)) return true;
+  text_searched_.reset();
+  if (!MatchText(*db_, q)) return false;
+  text_searched_.emplace(q, generation_);
+  return true;
+}
+
 ReportSlice ReportIndex::Reports(const ReportFilter& filter, size_t first, size_t count) const {
   const std::lock_guard lock(mutex_);
-  return ok() ? QueryReports(*db_, filter, first, count) : ReportSlice{};
+  return PrepareTextSearch(filter.q) ? QueryReports(*db_, filter, first, count) : ReportSlice{};
 }
 
 GroupSlice ReportIndex::Groups(const ListQuery& query, size_t first, size_t count,
                                int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  return ok() ? QueryGroups(*db_, query, first, count, now_ms) : GroupSlice{};
+  return PrepareTextSearch(query.filter.q) ? QueryGroups(*db_, query, first, count, now_ms)
+                                           : GroupSlice{};
 }
 
 std::optional<GroupDetail> ReportIndex::Group(const std::string& signature,
                                               const ReportFilter& filter, int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  return ok() ? QueryGroup(*db_, signature, filter, now_ms) : std::nullopt;
+  return PrepareTextSearch(filter.q) ? QueryGroup(*db_, signature, filter, now_ms)
+                                     : std::nullopt;
 }
 
 bool ReportIndex::SetState(const std::string& signature, GroupState state,

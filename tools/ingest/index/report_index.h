@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crash_groups.h"
@@ -93,8 +94,15 @@ class ReportIndex {
   std::vector<std::string> ReportsLacking(const std::set<std::string>& ids) const;
 
  private:
+  // Finds the reports of the free text `q` for the queries that follow, unless the last
+  // search was of the same text with no change since; false on a database error.
+  bool PrepareTextSearch(const std::string& q) const;
+
   std::filesystem::path store_;
   std::unique_ptr<SqliteDb> db_;
+  // The reports change with each generation; the last text searched and when.
+  uint64_t generation_ = 0;
+  mutable std::optional<std::pair<std::string, uint64_t>> text_searched_;
   mutable std::mutex mutex_;
   std::mutex commit_order_;
 };

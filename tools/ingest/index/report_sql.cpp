@@ -12,6 +12,19 @@ void Require(SqlWhere& where, const char* condition, std::variant<int64_t, std::
 
 }  // namespace
 
+bool MatchText(SqliteDb& db, const std::string& text) {
+  std::string phrase = text;
+  for (size_t at = phrase.find('"'); at != std::string::npos; at = phrase.find('"', at + 2)) {
+    phrase.insert(at, 1, '"');
+  }
+  return db.Execute("DELETE FROM temp.text_matches") &&
+         Statement(db,
+                   "INSERT INTO temp.text_matches SELECT rowid FROM report_text WHERE "
+                   "report_text MATCH ?")
+             .Bind(1, '"' + phrase + '"')
+             .Run();
+}
+
 SqlWhere WhereOf(const ReportFilter& filter) {
   SqlWhere where{"1", {}};
   const std::pair<const std::string*, const char*> exact[] = {
@@ -25,7 +38,13 @@ SqlWhere WhereOf(const ReportFilter& filter) {
   }
   if (filter.since_ms) Require(where, "r.crash_ms >= ?", *filter.since_ms);
   if (filter.until_ms) Require(where, "r.crash_ms <= ?", *filter.until_ms);
-  if (!filter.q.empty()) Require(where, "instr(r.search, ?) > 0", LowerAscii(filter.q));
+  if (filter.q.size() >= kShortestIndexedText) {
+    // Found through the text index beforehand (MatchText); the match ignores case as a
+    // whole, which is exact for a substring.
+    where.sql += " AND r.rowid IN (SELECT rowid FROM temp.text_matches)";
+  } else if (!filter.q.empty()) {
+    Require(where, "instr(r.search, ?) > 0", LowerAscii(filter.q));
+  }
   if (filter.undecodable) where.sql += " AND r.signature = ''";
   if (filter.state == GroupState::kOpen) {
     // A group without a decision is open.

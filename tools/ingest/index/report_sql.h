@@ -19,6 +19,14 @@ struct SqlWhere {
   std::vector<std::variant<int64_t, std::string>> values;
 };
 
+// The text index is made of every three characters; a shorter text is searched without it.
+inline constexpr size_t kShortestIndexedText = 3;
+
+// Fills temp.text_matches with the reports whose search text holds `text` (of
+// kShortestIndexedText bytes or more), ignoring case, as WhereOf expects it for the
+// filter's q.
+bool MatchText(SqliteDb& db, const std::string& text);
+
 SqlWhere WhereOf(const ReportFilter& filter);
 
 // Binds `where`'s values from the parameter `first` on; returns the index after the last.

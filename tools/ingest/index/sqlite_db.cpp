@@ -65,11 +65,13 @@ void Statement::Reset() {
 
 int64_t Statement::Integer(int column) const { return sqlite3_column_int64(statement_, column); }
 
-std::string Statement::Text(int column) const {
+std::string Statement::Text(int column) const { return std::string(View(column)); }
+
+std::string_view Statement::View(int column) const {
   const void* bytes = sqlite3_column_blob(statement_, column);
   const int size = sqlite3_column_bytes(statement_, column);
-  return bytes ? std::string(static_cast<const char*>(bytes), static_cast<size_t>(size))
-               : std::string();
+  return bytes ? std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(size))
+               : std::string_view();
 }
 
 }  // namespace fennick_ingest

@@ -57,6 +57,8 @@ class Statement {
 
   int64_t Integer(int column) const;
   std::string Text(int column) const;
+  // The column's bytes, valid until the statement steps again.
+  std::string_view View(int column) const;
 
  private:
   sqlite3_stmt* statement_ = nullptr;

@@ -23,8 +23,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 using fennick_ingest::kDayMs;
+using nlohmann::json;
 
 // The signature the real dump fixture's crash gets, so that an upload joins that group.
 const std::string kFixed = "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+0x156B";
@@ -41,12 +41,21 @@ struct PlantedCrash {
 };
 
 const std::vector<PlantedCrash> kCrashes = {
-    {"FLOOD Ortivo.exe!Flood", {{25, 50}, {24, 50}, {23, 50}, {22, 50}}, {"3.3.0.7"}, 1,
+    {"FLOOD Ortivo.exe!Flood",
+     {{25, 50}, {24, 50}, {23, 50}, {22, 50}},
+     {"3.3.0.7"},
+     1,
      "Windows 10"},
     {"FLAT Ortivo.exe!Flat", {}, {"10.0.0.1", "3.10.0.1", "3.3.0.7"}, 40, "Windows 11"},
-    {"RISING Ortivo.exe!RisingFunc", {{4, 7}, {3, 11}, {2, 33}, {1, 39}, {0, 36}}, {"3.10.0.1"},
-     60, "Windows 11"},
-    {kFixed, {{26, 4}, {25, 4}, {24, 4}, {23, 4}, {22, 4}, {21, 4}, {20, 4}}, {"3.3.0.7"}, 10,
+    {"RISING Ortivo.exe!RisingFunc",
+     {{4, 7}, {3, 11}, {2, 33}, {1, 39}, {0, 36}},
+     {"3.10.0.1"},
+     60,
+     "Windows 11"},
+    {kFixed,
+     {{26, 4}, {25, 4}, {24, 4}, {23, 4}, {22, 4}, {21, 4}, {20, 4}},
+     {"3.3.0.7"},
+     10,
      "Windows 10"},
     {"NEWVER Ortivo.exe!NewInTen", {}, {"10.0.0.1"}, 21, "Windows 11"},
 };
@@ -58,8 +67,8 @@ int64_t TodayStart() {
   return now - now % kDayMs;
 }
 
-void Plant(const fs::path& store, const std::string& dump_id, int64_t crash_ms,
-           int64_t received_ms, const json& fields, const json& analysis) {
+void Plant(const fs::path& store, const std::string& dump_id, int64_t crash_ms, int64_t received_ms,
+           const json& fields, const json& analysis) {
   json record = {{"fields", fields},
                  {"dump_file", "d.dmp"},
                  {"dump_bytes", 4},
@@ -86,21 +95,24 @@ std::map<std::pair<std::string, std::string>, int> PlantStore(const fs::path& st
     for (const auto& [days_ago, count] : crash.days) {
       for (int i = 0; i < count; ++i, ++serial) {
         const std::string version = crash.versions[serial % crash.versions.size()];
-        const std::string device = crash.signature.substr(0, 4) + "-" +
-                                   std::to_string(serial % crash.devices);
+        const std::string device =
+            crash.signature.substr(0, 4) + "-" + std::to_string(serial % crash.devices);
         const int64_t crash_ms = today - days_ago * kDayMs + serial * 10;
         // The oldest report of NEWVER arrived two days after its crash (a machine that was
         // off); its crash time still counts.
         const int64_t received_ms =
             crash_ms + (crash.signature.starts_with("NEWVER") && days_ago == 20 ? 2 * kDayMs : 500);
         Plant(store, "R" + std::to_string(serial), crash_ms, received_ms,
-              {{"app_version", version}, {"device_id", device}, {"computer_name", device},
+              {{"app_version", version},
+               {"device_id", device},
+               {"computer_name", device},
                {"os_version", crash.os}},
               {{"analysis_version", fennick_minidump::kAnalysisVersion},
-               {"crash", {{"signature", crash.signature},
-                          {"exception_name", "EXCEPTION_ACCESS_VIOLATION"},
-                          {"access", "write"},
-                          {"top_function", crash.signature.substr(crash.signature.find('!') + 1)}}}});
+               {"crash",
+                {{"signature", crash.signature},
+                 {"exception_name", "EXCEPTION_ACCESS_VIOLATION"},
+                 {"access", "write"},
+                 {"top_function", crash.signature.substr(crash.signature.find('!') + 1)}}}});
         ++planted[{crash.signature, version}];
       }
     }
@@ -168,18 +180,18 @@ TEST_F(IngestTriageTest, RanksMarksAndCountsEachCrash) {
                                                kCrashes[4].signature};
   EXPECT_EQ(Signatures("/api/groups"), by_reports);
   EXPECT_EQ(Signatures("/api/groups?sort=machines"),
-            (std::vector<std::string>{by_reports[2], by_reports[1], by_reports[4],
-                                      by_reports[3], by_reports[0]}));
+            (std::vector<std::string>{by_reports[2], by_reports[1], by_reports[4], by_reports[3],
+                                      by_reports[0]}));
   EXPECT_EQ(Signatures("/api/groups?sort=first_seen"),
-            (std::vector<std::string>{by_reports[2], by_reports[4], by_reports[0],
-                                      by_reports[3], by_reports[1]}));
+            (std::vector<std::string>{by_reports[2], by_reports[4], by_reports[0], by_reports[3],
+                                      by_reports[1]}));
   EXPECT_EQ(Get("/api/groups")->get_header_value("X-Undecodable-Count"), "3");
 
   // signature: reports, machines, new, rising
   const std::map<std::string, std::tuple<int, int, bool, bool>> expected = {
       {by_reports[0], {200, 1, false, false}},
       {by_reports[1], {140, 40, false, false}},
-      {by_reports[2], {126, 60, true, true}},   // new by days, and rising
+      {by_reports[2], {126, 60, true, true}},  // new by days, and rising
       {by_reports[3], {28, 10, false, false}},
       {by_reports[4], {21, 21, true, false}}};  // new in the newest version
   for (const json& group : GetJson("/api/groups")) {
@@ -261,7 +273,8 @@ TEST_F(IngestTriageTest, FiltersTheSameInTheInboxAndTheApiAndRefusesWhatItDoesNo
     EXPECT_EQ(json::parse(res->body, nullptr, false), (json{{"code", 400}, {"error", error}}))
         << path;
   }
-  for (const auto& [method, path, allowed] : std::vector<std::tuple<std::string, std::string, std::string>>{
+  for (const auto& [method, path, allowed] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
            {"POST", "/api/reports", "GET"},
            {"DELETE", GroupPath(kFixed), "GET"},
            {"GET", GroupPath(kFixed) + "/state", "POST"},
@@ -296,7 +309,8 @@ TEST_F(IngestTriageTest, AResolvedCrashThatComesBackInALaterVersionIsRegressedFo
   const std::string dump = ReadTestFile(kRealDump);
   const auto upload = [&](const std::string& dump_id, const std::string& version) {
     PostReport(*server_,
-               {{"file", dump, "d.dmp", ""}, {"dump_id", dump_id, "", ""},
+               {{"file", dump, "d.dmp", ""},
+                {"dump_id", dump_id, "", ""},
                 {"app_version", version, "", ""}},
                200);
   };
@@ -336,8 +350,8 @@ TEST_F(IngestTriageTest, PagesRenderInABrowserAndAnotherSitesFormChangesNothing)
   other_site.Get("/", [&](const httplib::Request&, httplib::Response& res) {
     res.set_content("<form method=\"post\" action=\"" + Origin() + GroupPath(kFixed) +
                         "/state\"><input name=\"state\" value=\"ignored\"><input "
-                        "name=\"token\" value=\"" + token +
-                        "\"></form><script>document.forms[0].submit()</script>",
+                        "name=\"token\" value=\"" +
+                        token + "\"></form><script>document.forms[0].submit()</script>",
                     "text/html");
   });
   const int other_port = other_site.bind_to_any_port("127.0.0.1");

@@ -33,8 +33,19 @@ std::string VersionSortKey(std::string_view version) {
 }
 
 bool IsRising(size_t this_week, size_t three_weeks_before) {
-  // this_week > factor * (before / 3), kept in whole numbers.
-  return this_week >= kRisingMinimum && this_week * 3 > kRisingFactor * three_weeks_before;
+  // this_week > factor * (before / weeks), kept in whole numbers.
+  constexpr size_t kWeeksBefore = kRisingDaysBefore / kRisingDays;
+  return this_week >= kRisingMinimum &&
+         this_week * kWeeksBefore > kRisingFactor * three_weeks_before;
 }
+
+bool IsNewGroup(int64_t first_crash_ms, const std::string& first_version_key,
+                const std::string& newest_version_key, bool older_version_named, int64_t now_ms) {
+  const bool first_in_newest =
+      older_version_named && !first_version_key.empty() && first_version_key == newest_version_key;
+  return first_in_newest || first_crash_ms >= now_ms - kNewGroupDays * kDayMs;
+}
+
+std::string DateOfDay(int64_t day) { return UtcText(day * kDayMs).substr(0, 10); }
 
 }  // namespace fennick_ingest

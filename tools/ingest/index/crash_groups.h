@@ -25,8 +25,11 @@ inline constexpr int kChartDays = 30;
 // A group is new when its first crash is at most this many days old, or when it first
 // crashed in the newest application version any report names.
 inline constexpr int kNewGroupDays = 7;
-// A group is rising when its crashes of the last 7 days are at least kRisingMinimum and
-// more than kRisingFactor times its weekly average of the 21 days before.
+// A group is rising when its crashes of the last kRisingDays days (today included) are at
+// least kRisingMinimum and more than kRisingFactor times its weekly average of the
+// kRisingDaysBefore days before.
+inline constexpr int kRisingDays = 7;
+inline constexpr int kRisingDaysBefore = 21;
 inline constexpr size_t kRisingMinimum = 5;
 inline constexpr size_t kRisingFactor = 2;
 
@@ -51,24 +54,24 @@ struct CrashGroup {
   std::string last_crash_utc;
   std::string first_received_utc;
   std::string last_received_utc;
-  std::string first_version;  // the lowest application version, in version order
-  std::string last_version;   // the highest
+  std::string first_version;              // the lowest application version, in version order
+  std::string last_version;               // the highest
   std::vector<std::string> app_versions;  // distinct, in version order; empty ones left out
   std::vector<DayCount> per_day;          // the last kSparklineDays days, oldest first
   bool is_new = false;
   bool rising = false;
   GroupState state = GroupState::kOpen;
-  std::string fixed_version;  // when resolved in a version
+  std::string fixed_version;          // when resolved in a version
   std::vector<std::string> dump_ids;  // newest first, at most kGroupDumpIdsShown
 };
 
 // Everything a group's own page shows.
 struct GroupDetail {
   CrashGroup group;
-  std::vector<DayCount> per_day;  // the last kChartDays days, oldest first
-  std::vector<VersionCount> versions;  // in version order
+  std::vector<DayCount> per_day;                // the last kChartDays days, oldest first
+  std::vector<VersionCount> versions;           // in version order
   std::vector<VersionCount> operating_systems;  // the most reports first
-  std::vector<StoredReport> newest;  // the newest reports, newest first
+  std::vector<StoredReport> newest;             // the newest reports, newest first
   StoredReport typical;  // the newest report, whose crash stands for the group's
 };
 
@@ -77,8 +80,18 @@ struct GroupDetail {
 // among themselves as text.
 std::string VersionSortKey(std::string_view version);
 
-// Whether a group with the counts of the last 7 days and of the 21 days before is rising.
+// Whether a group with the counts of the last kRisingDays days and of the kRisingDaysBefore
+// days before is rising.
 bool IsRising(size_t this_week, size_t three_weeks_before);
+
+// Whether a group is new: its first crash at `first_crash_ms`, its lowest version's sort key
+// `first_version_key`, the newest version's key any crash names `newest_version_key`, and
+// whether a crash names an older one.
+bool IsNewGroup(int64_t first_crash_ms, const std::string& first_version_key,
+                const std::string& newest_version_key, bool older_version_named, int64_t now_ms);
+
+// The UTC date of day `day` since 1970: "2026-12-01".
+std::string DateOfDay(int64_t day);
 
 }  // namespace fennick_ingest
 

@@ -15,15 +15,10 @@ constexpr size_t kSortedReportsMost = 5000;
 constexpr size_t kNewestShown = 20;
 // The operating systems a group's page lists, the most frequent first.
 constexpr size_t kOperatingSystemsShown = 20;
-// The rising rule's weeks: the last 7 days (today included) against the 21 days before.
-constexpr int64_t kWeekDays = 7;
-constexpr int64_t kWeeksBefore = 3;
 
 int64_t SqlCount(size_t count) {
   return static_cast<int64_t>(std::min<size_t>(count, std::numeric_limits<int64_t>::max()));
 }
-
-std::string DateOf(int64_t day) { return UtcText(day * kDayMs).substr(0, 10); }
 
 const char* OrderOf(GroupSort sort) {
   switch (sort) {
@@ -39,24 +34,20 @@ const char* OrderOf(GroupSort sort) {
   return "count DESC, last_received DESC, signature";
 }
 
-// Where a list's groups are counted from: the per-group summaries when the filter selects
-// whole groups (by signature or state) or nothing, otherwise the matching reports.
-struct Source {
-  SqlWhere where;
-  bool summaries;
-};
-
-Source SourceOf(const ReportFilter& filter) {
+// Whether `filter` selects whole groups (by signature or state) or nothing: the per-group
+// summaries then answer; any other filter has its reports counted (group_tally.h).
+bool SelectsWholeGroups(const ReportFilter& filter) {
   ReportFilter of_groups;
   of_groups.signature = filter.signature;
   of_groups.state = filter.state;
-  return {WhereOf(filter), filter == of_groups};
+  return filter == of_groups;
 }
 
-// One statement whose text is `head` + the source's condition + `tail`, its values bound:
+// One statement whose text is `head` + the condition `where` + `tail`, its values bound:
 // `before` ahead of the condition's, `after` behind them.
 Statement Select(const SqliteDb& db, const std::string& head, const SqlWhere& where,
-                 const std::string& tail, std::initializer_list<std::variant<int64_t, std::string>> before,
+                 const std::string& tail,
+                 std::initializer_list<std::variant<int64_t, std::string>> before,
                  std::initializer_list<int64_t> after = {}) {
   Statement select(db, head + where.sql + tail);
   int index = 1;
@@ -83,7 +74,8 @@ std::vector<DayCount> PerDay(const SqliteDb& db, const std::string& signature, i
                              int64_t now_ms) {
   const int64_t first_day = now_ms / kDayMs - days + 1;
   std::vector<DayCount> per_day;
-  for (int64_t day = first_day; day < first_day + days; ++day) per_day.push_back({DateOf(day), 0});
+  for (int64_t day = first_day; day < first_day + days; ++day)
+    per_day.push_back({DateOfDay(day), 0});
   Statement count(db, "SELECT day, reports FROM group_days WHERE signature = ? AND day >= ?");
   count.Bind(1, signature).Bind(2, first_day);
   while (count.NextRow()) {
@@ -96,7 +88,8 @@ std::vector<DayCount> PerDay(const SqliteDb& db, const std::string& signature, i
 }
 
 // Reports per application version, in version order; per operating system, the most first.
-std::vector<VersionCount> Counts(const SqliteDb& db, const char* sql, const std::string& signature) {
+std::vector<VersionCount> Counts(const SqliteDb& db, const char* sql,
+                                 const std::string& signature) {
   Statement count(db, sql);
   count.Bind(1, signature);
   std::vector<VersionCount> counts;
@@ -116,7 +109,8 @@ std::vector<VersionCount> Versions(const SqliteDb& db, const std::string& signat
 std::vector<VersionCount> OperatingSystems(const SqliteDb& db, const std::string& signature) {
   static const std::string sql =
       "SELECT os_version, reports FROM group_systems WHERE signature = ? ORDER BY 2 DESC, 1 "
-      "LIMIT " + std::to_string(kOperatingSystemsShown);
+      "LIMIT " +
+      std::to_string(kOperatingSystemsShown);
   return Counts(db, sql.c_str(), signature);
 }
 
@@ -124,13 +118,13 @@ std::vector<VersionCount> OperatingSystems(const SqliteDb& db, const std::string
 // the first one already read when `count` is 1 (dump_id, top function, receive time).
 Statement EdgeReports(const SqliteDb& db, const std::string& signature, const SqlWhere& where,
                       const char* direction, size_t count = 1) {
-  Statement select =
-      Select(db, "SELECT r.dump_id, r.top_function, r.received_utc FROM reports r WHERE "
-                 "r.signature = ? AND ",
-             where,
-             std::string(" ORDER BY r.received_ms ") + direction + ", r.dump_id " + direction +
-                 " LIMIT ?",
-             {signature}, {SqlCount(count)});
+  Statement select = Select(
+      db,
+      "SELECT r.dump_id, r.top_function, r.received_utc FROM reports r WHERE "
+      "r.signature = ? AND ",
+      where,
+      std::string(" ORDER BY r.received_ms ") + direction + ", r.dump_id " + direction + " LIMIT ?",
+      {signature}, {SqlCount(count)});
   if (count == 1) select.NextRow();
   return select;
 }
@@ -143,8 +137,9 @@ struct NewestVersion {
 };
 
 NewestVersion NewestVersionKey(const SqliteDb& db) {
-  Statement newest(db, "SELECT MAX(version_key), MIN(version_key) FROM group_versions "
-                       "WHERE version_key < '1'");
+  Statement newest(db,
+                   "SELECT MAX(version_key), MIN(version_key) FROM group_versions "
+                   "WHERE version_key < '1'");
   if (!newest.NextRow()) return {};
   return {newest.Text(0), newest.Text(0) != newest.Text(1)};
 }
@@ -163,8 +158,7 @@ void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
   }
   group.per_day = PerDay(db, group.signature, kSparklineDays, now_ms);
   group.first_received_utc = EdgeReports(db, group.signature, where, "ASC").Text(2);
-  Statement newest_reports =
-      EdgeReports(db, group.signature, where, "DESC", kGroupDumpIdsShown);
+  Statement newest_reports = EdgeReports(db, group.signature, where, "DESC", kGroupDumpIdsShown);
   while (newest_reports.NextRow()) {
     if (group.dump_ids.empty()) {
       group.top_function = newest_reports.Text(1);
@@ -172,10 +166,8 @@ void Complete(const SqliteDb& db, const SqlWhere& where, int64_t now_ms,
     }
     group.dump_ids.push_back(newest_reports.Text(0));
   }
-  const bool first_in_newest =
-      newest.has_older && !first_version_key.empty() && first_version_key == newest.key;
-  group.is_new = first_in_newest || ParseIsoTime(group.first_crash_utc).value_or(0) >=
-                                        now_ms - kNewGroupDays * kDayMs;
+  group.is_new = IsNewGroup(ParseIsoTime(group.first_crash_utc).value_or(0), first_version_key,
+                            newest.key, newest.has_older, now_ms);
 }
 
 // Per group: signature, count, devices, first_crash, last_crash, last_received, the lowest
@@ -194,14 +186,16 @@ constexpr char kSummaryAggregate[] =
     "FROM group_days GROUP BY signature) r "
     "LEFT JOIN (SELECT signature, COUNT(*) AS devices FROM group_devices GROUP BY signature) v "
     "USING (signature) LEFT JOIN states s USING (signature) WHERE ";
-// The groups of `source` (summaries) in `order`, with their aggregates, `count` from position `first` on.
-std::vector<CrashGroup> Aggregate(const SqliteDb& db, const Source& source, const char* order,
+
+// The groups of `where` (on r.signature alone) in `order`, with their aggregates from the
+// summaries, `count` from position `first` on.
+std::vector<CrashGroup> Aggregate(const SqliteDb& db, const SqlWhere& where, const char* order,
                                   size_t first, size_t count, int64_t now_ms) {
-  const int64_t week = now_ms / kDayMs - kWeekDays + 1;
-  const int64_t weeks_before = week - kWeeksBefore * kWeekDays;
-  Statement select = Select(db, kSummaryAggregate, source.where,
-                            std::string(" ORDER BY ") + order + " LIMIT ? OFFSET ?",
-                            {week, weeks_before, week}, {SqlCount(count), SqlCount(first)});
+  const int64_t week = now_ms / kDayMs - kRisingDays + 1;
+  const int64_t weeks_before = week - kRisingDaysBefore;
+  Statement select =
+      Select(db, kSummaryAggregate, where, std::string(" ORDER BY ") + order + " LIMIT ? OFFSET ?",
+             {week, weeks_before, week}, {SqlCount(count), SqlCount(first)});
   const NewestVersion newest = NewestVersionKey(db);
   std::vector<std::pair<CrashGroup, std::string>> rows;
   while (select.NextRow()) {
@@ -211,15 +205,15 @@ std::vector<CrashGroup> Aggregate(const SqliteDb& db, const Source& source, cons
     group.devices = static_cast<size_t>(select.Integer(2));
     group.first_crash_utc = UtcText(select.Integer(3));
     group.last_crash_utc = UtcText(select.Integer(4));
-    group.rising = IsRising(static_cast<size_t>(select.Integer(7)),
-                            static_cast<size_t>(select.Integer(8)));
+    group.rising =
+        IsRising(static_cast<size_t>(select.Integer(7)), static_cast<size_t>(select.Integer(8)));
     group.state = ParseGroupState(select.Text(9)).value_or(GroupState::kOpen);
     group.fixed_version = select.Text(10);
     rows.emplace_back(std::move(group), select.Text(6));
   }
   std::vector<CrashGroup> groups;
   for (auto& [group, first_version_key] : rows) {
-    Complete(db, source.where, now_ms, newest, first_version_key, group);
+    Complete(db, where, now_ms, newest, first_version_key, group);
     groups.push_back(std::move(group));
   }
   return groups;
@@ -253,8 +247,9 @@ bool ComesFirst(GroupSort sort, const std::string& a_signature, const GroupTally
 }
 
 // The groups of `tallies`, `count` from position `first` on in `sort` order.
-std::vector<CrashGroup> TalliedGroups(const SqliteDb& db, std::map<std::string, GroupTally>& tallies,
-                                      GroupSort sort, size_t first, size_t count, int64_t now_ms) {
+std::vector<CrashGroup> TalliedGroups(const SqliteDb& db,
+                                      std::map<std::string, GroupTally>& tallies, GroupSort sort,
+                                      size_t first, size_t count, int64_t now_ms) {
   std::vector<std::map<std::string, GroupTally>::iterator> order;
   for (auto it = tallies.begin(); it != tallies.end(); ++it) order.push_back(it);
   std::sort(order.begin(), order.end(), [sort](const auto& a, const auto& b) {
@@ -278,13 +273,11 @@ std::vector<CrashGroup> TalliedGroups(const SqliteDb& db, std::map<std::string, 
   return groups;
 }
 
-size_t GroupCount(const SqliteDb& db, const Source& source) {
+// The groups of the condition `where` (on r.signature alone) in the summaries.
+size_t GroupCount(const SqliteDb& db, const SqlWhere& where) {
   Statement count =
-      source.summaries
-          ? Select(db, "SELECT COUNT(*) FROM (SELECT DISTINCT signature FROM group_days) r WHERE ",
-                   source.where, "", {})
-          : Select(db, "SELECT COUNT(DISTINCT r.signature) FROM reports r WHERE r.signature != '' AND ",
-                   source.where, "", {});
+      Select(db, "SELECT COUNT(*) FROM (SELECT DISTINCT signature FROM group_days) r WHERE ", where,
+             "", {});
   return count.NextRow() ? static_cast<size_t>(count.Integer(0)) : 0;
 }
 
@@ -301,27 +294,27 @@ ReportSlice QueryReports(const SqliteDb& db, const ReportFilter& filter, size_t 
   Statement select = Select(db,
                             std::string("SELECT ") + kReportColumns +
                                 " FROM reports r LEFT JOIN crashes c USING (folder) WHERE ",
-                            where, std::string(" ORDER BY ") + (few ? "+" : "") +
+                            where,
+                            std::string(" ORDER BY ") + (few ? "+" : "") +
                                 "r.received_ms DESC, r.dump_id LIMIT ? OFFSET ?",
-                            {},
-                            {SqlCount(count), SqlCount(first)});
+                            {}, {SqlCount(count), SqlCount(first)});
   while (select.NextRow()) slice.reports.push_back(ReadReportRow(select));
   return slice;
 }
 
 GroupSlice QueryGroups(const SqliteDb& db, const ListQuery& query, size_t first, size_t count,
                        int64_t now_ms) {
-  const Source source = SourceOf(query.filter);
+  const SqlWhere where = WhereOf(query.filter);
   GroupSlice slice;
-  slice.undecodable = CountOf(db, "r.signature = ''", source.where);
-  if (!source.summaries) {
-    std::map<std::string, GroupTally> tallies = TallyGroups(db, source.where);
+  slice.undecodable = CountOf(db, "r.signature = ''", where);
+  if (!SelectsWholeGroups(query.filter)) {
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, where);
     slice.total = tallies.size();
     slice.groups = TalliedGroups(db, tallies, query.sort, first, count, now_ms);
     return slice;
   }
-  slice.total = GroupCount(db, source);
-  slice.groups = Aggregate(db, source, OrderOf(query.sort), first, count, now_ms);
+  slice.total = GroupCount(db, where);
+  slice.groups = Aggregate(db, where, OrderOf(query.sort), first, count, now_ms);
   return slice;
 }
 
@@ -329,18 +322,18 @@ std::optional<GroupDetail> QueryGroup(const SqliteDb& db, const std::string& sig
                                       const ReportFilter& filter, int64_t now_ms) {
   ReportFilter of_group = filter;
   of_group.signature = signature;
-  const Source source = SourceOf(of_group);
+  const SqlWhere where = WhereOf(of_group);
   GroupDetail detail;
-  if (source.summaries) {
+  if (SelectsWholeGroups(of_group)) {
     std::vector<CrashGroup> groups =
-        Aggregate(db, source, OrderOf(GroupSort::kReports), 0, 1, now_ms);
+        Aggregate(db, where, OrderOf(GroupSort::kReports), 0, 1, now_ms);
     if (groups.empty()) return std::nullopt;
     detail.group = std::move(groups.front());
     detail.per_day = PerDay(db, signature, kChartDays, now_ms);
     detail.versions = Versions(db, signature);
     detail.operating_systems = OperatingSystems(db, signature);
   } else {
-    std::map<std::string, GroupTally> tallies = TallyGroups(db, source.where);
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, where);
     const auto found = tallies.find(signature);
     if (found == tallies.end()) return std::nullopt;
     const GroupTally& tally = found->second;
@@ -349,7 +342,8 @@ std::optional<GroupDetail> QueryGroup(const SqliteDb& db, const std::string& sig
     for (const TextCount& version : VersionsInOrder(tally)) {
       detail.versions.push_back({version.text, version.reports});
     }
-    for (const TextCount& os : tally.systems) detail.operating_systems.push_back({os.text, os.reports});
+    for (const TextCount& os : tally.systems)
+      detail.operating_systems.push_back({os.text, os.reports});
     std::sort(detail.operating_systems.begin(), detail.operating_systems.end(),
               [](const VersionCount& a, const VersionCount& b) { return a.count > b.count; });
     if (detail.operating_systems.size() > kOperatingSystemsShown) {

@@ -6,11 +6,6 @@
 namespace fennick_ingest {
 namespace {
 
-constexpr int64_t kWeekDays = 7;
-constexpr int64_t kWeeksBefore = 3;
-
-std::string DateOf(int64_t day) { return UtcText(day * kDayMs).substr(0, 10); }
-
 size_t ReportsBetween(const GroupTally& tally, int64_t from_day, int64_t to_day) {
   size_t reports = 0;
   for (auto it = tally.days.lower_bound(from_day); it != tally.days.end() && it->first < to_day;
@@ -39,7 +34,8 @@ std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere
   Statement select(db,
                    "SELECT r.signature, r.device_id, r.crash_ms, r.received_ms, r.version_key, "
                    "r.app_version, r.os_version, r.rowid FROM reports r WHERE r.signature != '' "
-                   "AND " + where.sql);
+                   "AND " +
+                       where.sql);
   BindWhere(select, where);
   std::map<std::string, GroupTally> groups;
   // Rows come ordered by signature from every index the filters use; a change of group is
@@ -74,7 +70,7 @@ std::vector<DayCount> DaysOfTally(const GroupTally& tally, int days, int64_t now
   std::vector<DayCount> per_day;
   for (int64_t day = first_day; day < first_day + days; ++day) {
     const auto found = tally.days.find(day);
-    per_day.push_back({DateOf(day), found == tally.days.end() ? 0 : found->second});
+    per_day.push_back({DateOfDay(day), found == tally.days.end() ? 0 : found->second});
   }
   return per_day;
 }
@@ -102,12 +98,11 @@ CrashGroup GroupOfTally(const std::string& signature, const GroupTally& tally, i
     group.last_version = group.app_versions.back();
   }
   group.per_day = DaysOfTally(tally, kSparklineDays, now_ms);
-  const int64_t week = now_ms / kDayMs - kWeekDays + 1;
+  const int64_t week = now_ms / kDayMs - kRisingDays + 1;
   group.rising = IsRising(ReportsBetween(tally, week, INT64_MAX),
-                          ReportsBetween(tally, week - kWeeksBefore * kWeekDays, week));
-  const bool first_in_newest =
-      has_older_version && !versions.empty() && versions.front().key == newest_version_key;
-  group.is_new = first_in_newest || tally.first_crash >= now_ms - kNewGroupDays * kDayMs;
+                          ReportsBetween(tally, week - kRisingDaysBefore, week));
+  group.is_new = IsNewGroup(tally.first_crash, versions.empty() ? "" : versions.front().key,
+                            newest_version_key, has_older_version, now_ms);
   return group;
 }
 

@@ -30,7 +30,7 @@ struct GroupTally {
   std::unordered_set<std::string> devices;
   int64_t first_crash = INT64_MAX;
   int64_t last_crash = INT64_MIN;
-  std::map<int64_t, size_t> days;  // crash day (since 1970): reports
+  std::map<int64_t, size_t> days;   // crash day (since 1970): reports
   std::vector<TextCount> versions;  // in the order first seen
   std::vector<TextCount> systems;
   std::string last_device;  // rows often come ordered by device: a repeat costs no lookup

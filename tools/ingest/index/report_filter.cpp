@@ -111,12 +111,11 @@ std::string UtcText(int64_t ms) {
   const std::chrono::year_month_day date(day);
   const std::chrono::hh_mm_ss clock(time - day);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%03ldZ",
-                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<long>(clock.hours().count()),
-                static_cast<long>(clock.minutes().count()),
-                static_cast<long>(clock.seconds().count()),
-                static_cast<long>(clock.subseconds().count()));
+  std::snprintf(
+      text, sizeof text, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%03ldZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+      static_cast<long>(clock.hours().count()), static_cast<long>(clock.minutes().count()),
+      static_cast<long>(clock.seconds().count()), static_cast<long>(clock.subseconds().count()));
   return text;
 }
 

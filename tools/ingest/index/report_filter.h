@@ -30,11 +30,11 @@ std::string_view GroupSortName(GroupSort sort);
 
 // The reports a list holds; an empty member selects every report.
 struct ReportFilter {
-  std::string signature;      // exactly this crash
-  std::string app_version;    // exact
-  std::string computer_name;  // exact
-  std::string device_id;      // exact
-  std::string os;             // exact, the os_version field
+  std::string signature;            // exactly this crash
+  std::string app_version;          // exact
+  std::string computer_name;        // exact
+  std::string device_id;            // exact
+  std::string os;                   // exact, the os_version field
   std::optional<int64_t> since_ms;  // crash time at or after, ms since 1970 UTC
   std::optional<int64_t> until_ms;  // crash time at or before
   std::string q;                    // text found (ignoring ASCII case) in the signature,
@@ -52,14 +52,14 @@ struct ListQuery {
 
 // The query parameters that ParseListQuery reads, beside a list's page parameters.
 inline constexpr std::string_view kListParameters[] = {
-    "signature", "app_version", "computer_name", "device_id", "os", "since",
+    "signature", "app_version", "computer_name", "device_id", "os",         "since",
     "until",     "q",           "state",         "sort",      "undecodable"};
 
 // The list a request's `parameters` (name, value) ask for; nullopt with `error` set to
 // "<name>: <reason>" when a value is malformed. Names other than kListParameters are left
 // to the caller.
-std::optional<ListQuery> ParseListQuery(const std::vector<std::pair<std::string, std::string>>& parameters,
-                                        std::string* error);
+std::optional<ListQuery> ParseListQuery(
+    const std::vector<std::pair<std::string, std::string>>& parameters, std::string* error);
 
 // The parameters that ask for `query` again (empty values and the default sort left out),
 // for the links of a list's pages.

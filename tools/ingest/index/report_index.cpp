@@ -292,8 +292,7 @@ std::optional<size_t> ReportIndex::Synchronize() {
     if (known != indexed.end()) indexed.erase(known);
     if (current) continue;
     const std::optional<std::string> text = ReadReportRecord(store_, folder);
-    std::optional<StoredReport> report =
-        text ? ParseReportRecord(*text, *dump_id) : std::nullopt;
+    std::optional<StoredReport> report = text ? ParseReportRecord(*text, *dump_id) : std::nullopt;
     if (!(report ? writer.Insert(*report, folder, stamp) : writer.Remove(folder))) {
       return std::nullopt;
     }
@@ -351,22 +350,20 @@ GroupSlice ReportIndex::Groups(const ListQuery& query, size_t first, size_t coun
 std::optional<GroupDetail> ReportIndex::Group(const std::string& signature,
                                               const ReportFilter& filter, int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  return PrepareTextSearch(filter.q) ? QueryGroup(*db_, signature, filter, now_ms)
-                                     : std::nullopt;
+  return PrepareTextSearch(filter.q) ? QueryGroup(*db_, signature, filter, now_ms) : std::nullopt;
 }
 
 bool ReportIndex::SetState(const std::string& signature, GroupState state,
                            const std::string& fixed_version, int64_t now_ms) {
   const std::string fixed = state == GroupState::kResolved ? fixed_version : std::string();
   const std::lock_guard lock(mutex_);
-  return ok() &&
-         Statement(*db_, "INSERT OR REPLACE INTO states VALUES (?, ?, ?, ?, ?)")
-             .Bind(1, signature)
-             .Bind(2, GroupStateName(state))
-             .Bind(3, fixed)
-             .Bind(4, fixed.empty() ? std::string() : VersionSortKey(fixed))
-             .Bind(5, now_ms)
-             .Run();
+  return ok() && Statement(*db_, "INSERT OR REPLACE INTO states VALUES (?, ?, ?, ?, ?)")
+                     .Bind(1, signature)
+                     .Bind(2, GroupStateName(state))
+                     .Bind(3, fixed)
+                     .Bind(4, fixed.empty() ? std::string() : VersionSortKey(fixed))
+                     .Bind(5, now_ms)
+                     .Run();
 }
 
 std::vector<std::string> ReportIndex::ReportsUnanalysed() const {

@@ -35,11 +35,10 @@ Statement& Statement::Bind(int index, int64_t value) {
 
 Statement& Statement::Bind(int index, std::string_view value, bool blob) {
   const int size = static_cast<int>(value.size());
-  const int result = !statement_ ? SQLITE_MISUSE
-                     : blob      ? sqlite3_bind_blob(statement_, index, value.data(), size,
-                                                     SQLITE_TRANSIENT)
-                                 : sqlite3_bind_text(statement_, index, value.data(), size,
-                                                     SQLITE_TRANSIENT);
+  const int result =
+      !statement_ ? SQLITE_MISUSE
+      : blob      ? sqlite3_bind_blob(statement_, index, value.data(), size, SQLITE_TRANSIENT)
+                  : sqlite3_bind_text(statement_, index, value.data(), size, SQLITE_TRANSIENT);
   failed_ = failed_ || result != SQLITE_OK;
   return *this;
 }

@@ -287,13 +287,22 @@ ReportSlice QueryReports(const SqliteDb& db, const ReportFilter& filter, size_t 
                          size_t count) {
   const SqlWhere where = WhereOf(filter);
   ReportSlice slice;
-  slice.total = CountOf(db, "1", where);
+  ReportFilter besides_text = filter;
+  besides_text.q.clear();
+  // The reports of a text alone were counted when the text index found them.
+  if (filter.q.size() >= kShortestIndexedText && besides_text == ReportFilter{}) {
+    Statement matches(db, "SELECT COUNT(*) FROM temp.text_matches");
+    slice.total = matches.NextRow() ? static_cast<size_t>(matches.Integer(0)) : 0;
+  } else {
+    slice.total = CountOf(db, "1", where);
+  }
   // Few reports are found through the filter's own index and sorted ('+' keeps the order's
   // index out); many are met soonest by walking the newest first.
   const bool few = slice.total <= kSortedReportsMost;
   Statement select = Select(db,
-                            std::string("SELECT ") + kReportColumns +
-                                " FROM reports r LEFT JOIN crashes c USING (folder) WHERE ",
+                            std::string("SELECT ") + kReportColumns + " FROM reports r " +
+                                (few ? "" : "INDEXED BY reports_newest ") +
+                                "LEFT JOIN crashes c USING (folder) WHERE ",
                             where,
                             std::string(" ORDER BY ") + (few ? "+" : "") +
                                 "r.received_ms DESC, r.dump_id LIMIT ? OFFSET ?",
@@ -306,13 +315,13 @@ GroupSlice QueryGroups(const SqliteDb& db, const ListQuery& query, size_t first,
                        int64_t now_ms) {
   const SqlWhere where = WhereOf(query.filter);
   GroupSlice slice;
-  slice.undecodable = CountOf(db, "r.signature = ''", where);
   if (!SelectsWholeGroups(query.filter)) {
-    std::map<std::string, GroupTally> tallies = TallyGroups(db, where);
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, where, &slice.undecodable);
     slice.total = tallies.size();
     slice.groups = TalliedGroups(db, tallies, query.sort, first, count, now_ms);
     return slice;
   }
+  slice.undecodable = CountOf(db, "r.signature = ''", where);
   slice.total = GroupCount(db, where);
   slice.groups = Aggregate(db, where, OrderOf(query.sort), first, count, now_ms);
   return slice;
@@ -333,7 +342,8 @@ std::optional<GroupDetail> QueryGroup(const SqliteDb& db, const std::string& sig
     detail.versions = Versions(db, signature);
     detail.operating_systems = OperatingSystems(db, signature);
   } else {
-    std::map<std::string, GroupTally> tallies = TallyGroups(db, where);
+    size_t undecodable = 0;
+    std::map<std::string, GroupTally> tallies = TallyGroups(db, where, &undecodable);
     const auto found = tallies.find(signature);
     if (found == tallies.end()) return std::nullopt;
     const GroupTally& tally = found->second;

@@ -30,11 +30,11 @@ void CountText(std::vector<TextCount>& counts, std::string_view key, std::string
 
 }  // namespace
 
-std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere& where) {
+std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere& where,
+                                              size_t* undecodable) {
   Statement select(db,
                    "SELECT r.signature, r.device_id, r.crash_ms, r.received_ms, r.version_key, "
-                   "r.app_version, r.os_version, r.rowid FROM reports r WHERE r.signature != '' "
-                   "AND " +
+                   "r.app_version, r.os_version, r.rowid FROM reports r WHERE " +
                        where.sql);
   BindWhere(select, where);
   std::map<std::string, GroupTally> groups;
@@ -42,7 +42,12 @@ std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere
   // the only lookup.
   GroupTally* tally = nullptr;
   std::string_view signature;
+  *undecodable = 0;
   while (select.NextRow()) {
+    if (select.View(0).empty()) {
+      ++*undecodable;
+      continue;
+    }
     if (tally == nullptr || select.View(0) != signature) {
       const auto found = groups.try_emplace(select.Text(0)).first;
       tally = &found->second;

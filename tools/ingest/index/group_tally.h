@@ -37,8 +37,10 @@ struct GroupTally {
   std::vector<std::pair<int64_t, int64_t>> arrivals;  // (received_ms, rowid)
 };
 
-// The tallies of the groups of the reports `where` selects, by signature.
-std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere& where);
+// The tallies of the groups of the reports `where` selects, by signature; `undecodable`
+// receives how many of those reports name no crash.
+std::map<std::string, GroupTally> TallyGroups(const SqliteDb& db, const SqlWhere& where,
+                                              size_t* undecodable);
 
 // The group a tally describes, without what only the reports themselves say (dump_ids, top
 // function, receive times); `newest_version_key` places the "new" marker.

@@ -53,8 +53,10 @@ mkdir -p "$dumps"
 # tests/fixtures/dumps/README.md), so the server names a crash for each report.
 # The crash report: the agent's dump and the metadata it writes beside it.
 cp tests/fixtures/dumps/null_write.dmp "$dumps/Ortivo_20261208_101530.dmp"
-cat >"$dumps/Ortivo_20261208_101530.crash.json" <<'JSON'
-{"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":1765188930123}
+# client_ts is when the agent crashed, in ms since 1970: two minutes ago.
+crashed_ms=$(( $(date +%s) * 1000 - 120000 ))
+cat >"$dumps/Ortivo_20261208_101530.crash.json" <<JSON
+{"schema_version":1,"dump_id":"0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45","dump_file":"Ortivo_20261208_101530.dmp","app_version":"3.2.1.45","session_id":"S-104","uin":"20481937","lum_id":"7730142","pet_code":"P-0193","client_ts":$crashed_ms}
 JSON
 # The orphan: a dump with no metadata naming it. A dump written in the last ten seconds may
 # still get its agent's metadata, so Fennick leaves it for a later run; this one is planted
@@ -87,8 +89,9 @@ echo "== the crash of each report (GET /api/reports)"
 inbox_get() { curl -s --noproxy '*' "http://127.0.0.1:5001$1"; }
 inbox_get /api/reports | grep -E '"(dump_id|exception_name|module|module_offset|signature|analysis_error)"'
 echo
-echo "== the crashes, grouped by signature (GET /api/groups)"
-inbox_get /api/groups
+echo "== the crashes, grouped by signature (GET /api/groups; its per-day counts left out here)"
+inbox_get /api/groups |
+  grep -E '^    "(signature|count|devices|first_crash_utc|last_crash_utc|new|rising|state)"'
 echo
 echo "== the dump folder afterwards"
 if [ -z "$(ls -A "$dumps")" ]; then echo "(empty: both reports were accepted and removed)"; else ls -l "$dumps"; fi

@@ -116,7 +116,9 @@ int Serve(Options options) {
     return 1;
   }
   const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, analyzer, index);
-  fennick_ingest::LogLine(std::to_string(index.Reports({}, 0, 0).total) +
+  const std::optional<fennick_ingest::ReportSlice> stored = index.Reports({}, 0, 0);
+  if (!stored) return 1;
+  fennick_ingest::LogLine(std::to_string(stored->total) +
                           " reports in the store, " + std::to_string(*read) +
                           " of them indexed now, " + std::to_string(analysed) +
                           " analysed now");

@@ -244,10 +244,18 @@ void ServeInboxPage(const ReportIndex& index, const httplib::Request& req, httpl
   view.query = list->query;
   view.report_page = list->page;
   view.group_page = *groups;
-  view.reports = index.Reports(view.query.filter, list->page.first(), list->page.per_page);
-  if (view.query.filter.signature.empty()) {
-    view.groups = index.Groups(view.query, groups->first(), groups->per_page, NowMs());
+  std::optional<ReportSlice> reports =
+      index.Reports(view.query.filter, list->page.first(), list->page.per_page);
+  std::optional<GroupSlice> group_slice =
+      view.query.filter.signature.empty()
+          ? index.Groups(view.query, groups->first(), groups->per_page, NowMs())
+          : GroupSlice{};
+  if (!reports || !group_slice) {
+    Reply(res, 500);
+    return;
   }
+  view.reports = std::move(*reports);
+  view.groups = std::move(*group_slice);
   res.set_content(RenderInboxPage(view), "text/html; charset=utf-8");
 }
 
@@ -255,36 +263,46 @@ void ServeReportsJson(const ReportIndex& index, const httplib::Request& req,
                       httplib::Response& res) {
   const std::optional<ListRequest> list = ListOrRefuse(req, res);
   if (!list) return;
-  const ReportSlice slice =
+  const std::optional<ReportSlice> slice =
       index.Reports(list->query.filter, list->page.first(), list->page.per_page);
-  SetPageHeaders(res, "/api/reports", ListParameters(list->query), list->page, slice.total);
-  res.set_content(RenderReportsJson(slice.reports), "application/json");
+  if (!slice) {
+    Reply(res, 500);
+    return;
+  }
+  SetPageHeaders(res, "/api/reports", ListParameters(list->query), list->page, slice->total);
+  res.set_content(RenderReportsJson(slice->reports), "application/json");
 }
 
 void ServeGroupsJson(const ReportIndex& index, const httplib::Request& req,
                      httplib::Response& res) {
   const std::optional<ListRequest> list = ListOrRefuse(req, res);
   if (!list) return;
-  const GroupSlice slice =
+  const std::optional<GroupSlice> slice =
       index.Groups(list->query, list->page.first(), list->page.per_page, NowMs());
-  SetPageHeaders(res, "/api/groups", ListParameters(list->query), list->page, slice.total);
-  res.set_header("X-Undecodable-Count", std::to_string(slice.undecodable));
-  res.set_content(RenderGroupsJson(slice.groups), "application/json");
+  if (!slice) {
+    Reply(res, 500);
+    return;
+  }
+  SetPageHeaders(res, "/api/groups", ListParameters(list->query), list->page, slice->total);
+  res.set_header("X-Undecodable-Count", std::to_string(slice->undecodable));
+  res.set_content(RenderGroupsJson(slice->groups), "application/json");
 }
 
-// The group `signature` of the filter `req` asks for, as `render` makes it, or 404.
+// The group `signature` of the filter `req` asks for, as `render` makes it; 404 when no
+// report names it, 500 when the index failed.
 template <typename Render>
 void ServeGroup(const ReportIndex& index, const std::string& signature,
                 const httplib::Request& req, httplib::Response& res, Render render,
                 const char* content_type) {
   const std::optional<ListRequest> list = ListOrRefuse(req, res);
   if (!list) return;
-  const std::optional<GroupDetail> detail = index.Group(signature, list->query.filter, NowMs());
-  if (!detail) {
-    Reply(res, 404);
+  const std::optional<std::optional<GroupDetail>> detail =
+      index.Group(signature, list->query.filter, NowMs());
+  if (!detail || !*detail) {
+    Reply(res, detail ? 404 : 500);
     return;
   }
-  res.set_content(render(*detail), content_type);
+  res.set_content(render(**detail), content_type);
 }
 
 // Serves the stored report in `folder_name` as `render` makes it of its dump_id and record,

@@ -65,8 +65,10 @@ void ChangeGroupState(ReportIndex& index, const std::string& token, const std::s
     Refuse(res, 400, std::string(kFixedVersionField) + ": longer than 128 bytes");
     return;
   }
-  if (!index.Group(signature, {}, now_ms)) {
-    Refuse(res, 404, "no report names this crash");
+  const std::optional<std::optional<GroupDetail>> group = index.Group(signature, {}, now_ms);
+  if (!group || !*group) {
+    Refuse(res, group ? 404 : 500,
+           group ? "no report names this crash" : "the index could not read the group");
     return;
   }
   if (!index.SetState(signature, *state, fixed_version, now_ms)) {

@@ -139,6 +139,8 @@ std::optional<ListQuery> ParseListQuery(
     } else if (name == "os") {
       filter.os = value;
     } else if (name == "q") {
+      // The text index reads a NUL as the end of the text.
+      if (value.find('\0') != std::string::npos) return refuse(name, "holds a NUL character");
       filter.q = value;
     } else if (name == "since" || name == "until") {
       if (value.empty()) continue;

@@ -10,6 +10,7 @@
 #include "group_queries.h"
 #include "minidump_analysis.h"
 #include "report_sql.h"
+#include "server_log.h"
 #include "sqlite_db.h"
 #include "store_files.h"
 #include "store_layout.h"
@@ -128,9 +129,6 @@ std::string FolderStamp(const fs::path& store, const std::string& folder) {
          std::to_string(facts.st_mtim.tv_sec) + "." + std::to_string(facts.st_mtim.tv_nsec);
 }
 
-// Opens the database with its tables; a file that is no database of ours is replaced.
-std::unique_ptr<SqliteDb> OpenDatabase(const fs::path& path);
-
 bool Configure(SqliteDb& db) {
   // WAL with full syncs: a decision about a group is on the disk once recorded.
   return db.Execute("PRAGMA journal_mode = WAL") && db.Execute("PRAGMA synchronous = FULL") &&
@@ -229,6 +227,7 @@ bool MarkRegressions(SqliteDb& db, const std::string* signature) {
   return update.Run();
 }
 
+// Opens the database with its tables; a file that is no database of ours is replaced.
 std::unique_ptr<SqliteDb> OpenDatabase(const fs::path& path) {
   // Private from the start, as everything in the store; SQLite gives its journal the same
   // mode.
@@ -320,10 +319,13 @@ bool ReportIndex::Put(const StoredReport& report) {
   const std::lock_guard lock(mutex_);
   if (!ok()) return false;
   ++generation_;
+  db_->ClearFailure();
   Transaction transaction(*db_);
-  return transaction.ok() && ReportWriter(*db_).Insert(report, folder, stamp) &&
-         (report.signature.empty() || MarkRegressions(*db_, &report.signature)) &&
-         transaction.Commit();
+  const bool put = transaction.ok() && ReportWriter(*db_).Insert(report, folder, stamp) &&
+                   (report.signature.empty() || MarkRegressions(*db_, &report.signature)) &&
+                   transaction.Commit();
+  if (!put) LogLine("the index could not record the report " + folder + ": " + db_->error());
+  return put;
 }
 
 bool ReportIndex::PrepareTextSearch(const std::string& q) const {
@@ -335,22 +337,41 @@ bool ReportIndex::PrepareTextSearch(const std::string& q) const {
   return true;
 }
 
-ReportSlice ReportIndex::Reports(const ReportFilter& filter, size_t first, size_t count) const {
-  const std::lock_guard lock(mutex_);
-  return PrepareTextSearch(filter.q) ? QueryReports(*db_, filter, first, count) : ReportSlice{};
+template <typename Answer>
+std::optional<Answer> ReportIndex::Checked(Answer answer, const char* what) const {
+  if (!db_->failed()) return answer;
+  LogLine(std::string("the index could not ") + what + ": " + db_->error());
+  return std::nullopt;
 }
 
-GroupSlice ReportIndex::Groups(const ListQuery& query, size_t first, size_t count,
-                               int64_t now_ms) const {
+std::optional<ReportSlice> ReportIndex::Reports(const ReportFilter& filter, size_t first,
+                                                size_t count) const {
   const std::lock_guard lock(mutex_);
-  return PrepareTextSearch(query.filter.q) ? QueryGroups(*db_, query, first, count, now_ms)
-                                           : GroupSlice{};
+  if (!ok()) return std::nullopt;
+  db_->ClearFailure();
+  if (!PrepareTextSearch(filter.q)) return Checked(ReportSlice{}, "search the reports' text");
+  return Checked(QueryReports(*db_, filter, first, count), "list the reports");
 }
 
-std::optional<GroupDetail> ReportIndex::Group(const std::string& signature,
-                                              const ReportFilter& filter, int64_t now_ms) const {
+std::optional<GroupSlice> ReportIndex::Groups(const ListQuery& query, size_t first, size_t count,
+                                              int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  return PrepareTextSearch(filter.q) ? QueryGroup(*db_, signature, filter, now_ms) : std::nullopt;
+  if (!ok()) return std::nullopt;
+  db_->ClearFailure();
+  if (!PrepareTextSearch(query.filter.q)) return Checked(GroupSlice{}, "search the reports' text");
+  return Checked(QueryGroups(*db_, query, first, count, now_ms), "list the groups");
+}
+
+std::optional<std::optional<GroupDetail>> ReportIndex::Group(const std::string& signature,
+                                                             const ReportFilter& filter,
+                                                             int64_t now_ms) const {
+  const std::lock_guard lock(mutex_);
+  if (!ok()) return std::nullopt;
+  db_->ClearFailure();
+  if (!PrepareTextSearch(filter.q)) {
+    return Checked(std::optional<GroupDetail>(), "search the reports' text");
+  }
+  return Checked(QueryGroup(*db_, signature, filter, now_ms), "read a group");
 }
 
 bool ReportIndex::SetState(const std::string& signature, GroupState state,
@@ -369,14 +390,22 @@ bool ReportIndex::SetState(const std::string& signature, GroupState state,
 std::vector<std::string> ReportIndex::ReportsUnanalysed() const {
   const std::lock_guard lock(mutex_);
   if (!ok()) return {};
-  return Column<std::string>(*db_, "SELECT dump_id FROM reports WHERE analysed = 0", FirstText);
+  db_->ClearFailure();
+  return Checked(Column<std::string>(*db_, "SELECT dump_id FROM reports WHERE analysed = 0",
+                                     FirstText),
+                 "list the reports to analyse")
+      .value_or(std::vector<std::string>());
 }
 
 std::set<std::string> ReportIndex::MissingSymbols() const {
   const std::lock_guard lock(mutex_);
   if (!ok()) return {};
+  db_->ClearFailure();
   const std::vector<std::string> ids =
-      Column<std::string>(*db_, "SELECT DISTINCT symbol_id FROM missing_symbols", FirstText);
+      Checked(Column<std::string>(*db_, "SELECT DISTINCT symbol_id FROM missing_symbols",
+                                  FirstText),
+              "list the missing symbols")
+          .value_or(std::vector<std::string>());
   return {ids.begin(), ids.end()};
 }
 
@@ -384,6 +413,7 @@ std::vector<std::string> ReportIndex::ReportsLacking(const std::set<std::string>
   const std::lock_guard lock(mutex_);
   std::vector<std::string> lacking;
   if (!ok()) return lacking;
+  db_->ClearFailure();
   std::set<std::string> seen;
   Statement find(*db_,
                  "SELECT r.dump_id FROM missing_symbols m JOIN reports r USING (folder) "
@@ -395,7 +425,8 @@ std::vector<std::string> ReportIndex::ReportsLacking(const std::set<std::string>
       if (seen.insert(find.Text(0)).second) lacking.push_back(find.Text(0));
     }
   }
-  return lacking;
+  return Checked(std::move(lacking), "list the reports lacking symbols")
+      .value_or(std::vector<std::string>());
 }
 
 }  // namespace fennick_ingest

@@ -66,24 +66,33 @@ class ReportIndex {
 
   // Adds `report`, or replaces the report of its dump_id, as its folder now stands. A new
   // crash of a resolved group makes it regressed (see GroupState). False on a database
-  // error; the next start then reads the folder again.
+  // error, which is logged; the next start then reads the folder again.
   bool Put(const StoredReport& report);
 
+  // The answers below are nullopt when the database failed (logged), so that a failure
+  // never passes for an empty list.
+
   // Up to `count` reports of `filter` from position `first` on, newest (received) first.
-  ReportSlice Reports(const ReportFilter& filter, size_t first, size_t count) const;
+  std::optional<ReportSlice> Reports(const ReportFilter& filter, size_t first,
+                                     size_t count) const;
 
   // Up to `count` groups of the reports of `filter` from position `first` on, in `sort`
   // order; `now_ms` places the days of the sparklines and the markers.
-  GroupSlice Groups(const ListQuery& query, size_t first, size_t count, int64_t now_ms) const;
-
-  // The group `signature` of the reports of `filter`; nullopt when no such report is.
-  std::optional<GroupDetail> Group(const std::string& signature, const ReportFilter& filter,
+  std::optional<GroupSlice> Groups(const ListQuery& query, size_t first, size_t count,
                                    int64_t now_ms) const;
+
+  // The group `signature` of the reports of `filter`, itself nullopt when no such report is.
+  std::optional<std::optional<GroupDetail>> Group(const std::string& signature,
+                                                  const ReportFilter& filter,
+                                                  int64_t now_ms) const;
 
   // Records a developer's decision about the group `signature`, durably; `fixed_version`
   // only for kResolved (may be empty). False on a database error.
   bool SetState(const std::string& signature, GroupState state, const std::string& fixed_version,
                 int64_t now_ms);
+
+  // On a database failure (logged) the three lists below are short or empty: their
+  // reports are analysed again at a later start.
 
   // The dump_ids of the reports that hold no analysis by the current reader.
   std::vector<std::string> ReportsUnanalysed() const;
@@ -97,6 +106,9 @@ class ReportIndex {
   // Finds the reports of the free text `q` for the queries that follow, unless the last
   // search was of the same text with no change since; false on a database error.
   bool PrepareTextSearch(const std::string& q) const;
+  // `answer`, or nullopt after logging `what` failed when a statement failed meanwhile.
+  template <typename Answer>
+  std::optional<Answer> Checked(Answer answer, const char* what) const;
 
   std::filesystem::path store_;
   std::unique_ptr<SqliteDb> db_;

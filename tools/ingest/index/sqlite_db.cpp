@@ -17,46 +17,56 @@ SqliteDb::~SqliteDb() { sqlite3_close(db_); }
 std::string SqliteDb::error() const { return db_ ? sqlite3_errmsg(db_) : open_error_; }
 
 bool SqliteDb::Execute(const char* sql) {
-  return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  const bool done =
+      db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!done) NoteFailure();
+  return done;
 }
 
-Statement::Statement(const SqliteDb& db, std::string_view sql) {
-  if (db.ok()) {
-    sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()), &statement_, nullptr);
+Statement::Statement(const SqliteDb& db, std::string_view sql) : db_(&db) {
+  if (!db.ok() || sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()),
+                                     &statement_, nullptr) != SQLITE_OK) {
+    Fail();
   }
 }
 
 Statement::~Statement() { sqlite3_finalize(statement_); }
 
+void Statement::Fail() {
+  failed_ = true;
+  db_->NoteFailure();
+}
+
 Statement& Statement::Bind(int index, int64_t value) {
-  failed_ = failed_ || !statement_ || sqlite3_bind_int64(statement_, index, value) != SQLITE_OK;
+  if (!failed_ && sqlite3_bind_int64(statement_, index, value) != SQLITE_OK) Fail();
   return *this;
 }
 
 Statement& Statement::Bind(int index, std::string_view value, bool blob) {
+  if (failed_) return *this;
   const int size = static_cast<int>(value.size());
   const int result =
-      !statement_ ? SQLITE_MISUSE
-      : blob      ? sqlite3_bind_blob(statement_, index, value.data(), size, SQLITE_TRANSIENT)
-                  : sqlite3_bind_text(statement_, index, value.data(), size, SQLITE_TRANSIENT);
-  failed_ = failed_ || result != SQLITE_OK;
+      blob ? sqlite3_bind_blob(statement_, index, value.data(), size, SQLITE_TRANSIENT)
+           : sqlite3_bind_text(statement_, index, value.data(), size, SQLITE_TRANSIENT);
+  if (result != SQLITE_OK) Fail();
   return *this;
 }
 
 bool Statement::NextRow() {
-  if (failed_ || !statement_) return false;
+  if (failed_) return false;
   const int result = sqlite3_step(statement_);
-  failed_ = result != SQLITE_ROW && result != SQLITE_DONE;
+  if (result != SQLITE_ROW && result != SQLITE_DONE) Fail();
   return result == SQLITE_ROW;
 }
 
 bool Statement::Run() {
   while (NextRow()) {
   }
-  return statement_ && !failed_;
+  return !failed_;
 }
 
 void Statement::Reset() {
+  if (statement_ == nullptr) return;
   sqlite3_reset(statement_);
   sqlite3_clear_bindings(statement_);
   failed_ = false;

@@ -27,9 +27,16 @@ class SqliteDb {
   // Runs `sql` (any number of statements without results); false on failure.
   bool Execute(const char* sql);
 
+  // Whether a statement failed since the last ClearFailure: a query that read nothing
+  // because the database failed must not pass for an empty answer.
+  bool failed() const { return failed_; }
+  void ClearFailure() const { failed_ = false; }
+  void NoteFailure() const { failed_ = true; }
+
  private:
   sqlite3* db_ = nullptr;
   std::string open_error_;
+  mutable bool failed_ = false;
 };
 
 // One prepared statement. Binding indexes start at 1, column indexes at 0.
@@ -38,7 +45,8 @@ class Statement {
   Statement(const SqliteDb& db, std::string_view sql);
   ~Statement();
   Statement(Statement&& other) noexcept
-      : statement_(std::exchange(other.statement_, nullptr)), failed_(other.failed_) {}
+      : db_(other.db_), statement_(std::exchange(other.statement_, nullptr)),
+        failed_(other.failed_) {}
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -61,6 +69,10 @@ class Statement {
   std::string_view View(int column) const;
 
  private:
+  // Records a failure here and on the connection.
+  void Fail();
+
+  const SqliteDb* db_;
   sqlite3_stmt* statement_ = nullptr;
   bool failed_ = false;
 };

@@ -389,4 +389,22 @@ TEST_F(IngestTriageTest, PagesRenderInABrowserAndAnotherSitesFormChangesNothing)
   }
 }
 
+TEST(ReportIndexTest, AnIndexThatFailsAnswersNothingRatherThanAnEmptyList) {
+  TempFolder temp;
+  fs::create_directory(temp / "store");
+  fennick_ingest::ReportIndex index(temp / "store");
+  ASSERT_TRUE(index.ok()) << index.error();
+  ASSERT_TRUE(index.Synchronize());
+  ASSERT_TRUE(index.Reports({}, 0, 10));
+  // Another program takes the table away under the server.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((temp / "store" / fennick_ingest::kIndexFileName).c_str(), &db),
+            SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "DROP TABLE reports", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_FALSE(index.Reports({}, 0, 10));
+  EXPECT_FALSE(index.Groups({}, 0, 10, 0));
+  EXPECT_FALSE(index.Group("A", {}, 0));
+}
+
 }  // namespace

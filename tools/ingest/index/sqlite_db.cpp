@@ -14,7 +14,15 @@ SqliteDb::SqliteDb(const std::filesystem::path& path) {
 
 SqliteDb::~SqliteDb() { sqlite3_close(db_); }
 
-std::string SqliteDb::error() const { return db_ ? sqlite3_errmsg(db_) : open_error_; }
+std::string SqliteDb::error() const {
+  if (failed()) return failure_;
+  return db_ ? sqlite3_errmsg(db_) : open_error_;
+}
+
+void SqliteDb::NoteFailure() const {
+  if (failure_.empty()) failure_ = db_ ? sqlite3_errmsg(db_) : open_error_;
+  if (failure_.empty()) failure_ = "unknown failure";
+}
 
 bool SqliteDb::Execute(const char* sql) {
   const bool done =

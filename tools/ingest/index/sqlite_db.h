@@ -23,20 +23,22 @@ class SqliteDb {
 
   bool ok() const { return db_ != nullptr; }
   sqlite3* get() const { return db_; }
+  // The first failure since ClearFailure, else the connection's last message.
   std::string error() const;
   // Runs `sql` (any number of statements without results); false on failure.
   bool Execute(const char* sql);
 
   // Whether a statement failed since the last ClearFailure: a query that read nothing
   // because the database failed must not pass for an empty answer.
-  bool failed() const { return failed_; }
-  void ClearFailure() const { failed_ = false; }
-  void NoteFailure() const { failed_ = true; }
+  bool failed() const { return !failure_.empty(); }
+  void ClearFailure() const { failure_.clear(); }
+  // Keeps the first failure's message, which later statements would replace.
+  void NoteFailure() const;
 
  private:
   sqlite3* db_ = nullptr;
   std::string open_error_;
-  mutable bool failed_ = false;
+  mutable std::string failure_;  // empty while nothing failed
 };
 
 // One prepared statement. Binding indexes start at 1, column indexes at 0.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
-#include <system_error>
 #include <utility>
 
 #include "crash_analysis.h"
@@ -135,19 +134,6 @@ auto WithRetries(Read read) -> decltype(read()) {
 }
 
 }  // namespace
-
-std::vector<StoredReport> ListStoredReports(const fs::path& store) {
-  std::vector<StoredReport> reports;
-  std::error_code error;
-  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (!DumpIdOfFolder(name)) continue;
-    if (std::optional<OpenReport> open = WithRetries([&] { return OpenReportOnce(store, name); })) {
-      reports.push_back(std::move(open->report));
-    }
-  }
-  return reports;
-}
 
 std::optional<std::string> ReadReportRecord(const fs::path& store, std::string_view folder_name) {
   if (!DumpIdOfFolder(folder_name)) return std::nullopt;

@@ -41,10 +41,6 @@ struct StoredReport {
 // nullopt when the text is no JSON object.
 std::optional<StoredReport> ParseReportRecord(std::string_view text, std::string dump_id);
 
-// The reports in the store, in the order their folders are listed. Entries that are not finished reports (staging
-// folders, symbolic links, folders without a readable report.json) are passed over.
-std::vector<StoredReport> ListStoredReports(const std::filesystem::path& store);
-
 // The whole report.json of the report in the folder `folder_name`, or nullopt when there is
 // no such report; read as OpenStoredDump reads it.
 std::optional<std::string> ReadReportRecord(const std::filesystem::path& store,

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds what the Windows cross build links against into a sysroot of its build tree:
 #   scripts/build-windows-deps.sh <sysroot>
-# - libcurl from Debian's own curl source package: static, plain HTTP only (no TLS,
-#   compression, IDN, LDAP, SSH, PSL or GSSAPI);
+# - libcurl from Debian's own curl source package: static, HTTP and HTTPS through Windows'
+#   own TLS (Schannel), so it needs no DLL that Windows does not ship and trusts what Windows
+#   trusts (no compression, IDN, LDAP, SSH, PSL or GSSAPI);
 # - GoogleTest from /usr/src/googletest (Debian's googletest package);
 # - nlohmann json, copied from Debian's package, and cpp-httplib's single header from
 #   Debian's source package (the binary package ships a split header and a Linux library),
@@ -72,17 +73,22 @@ fetch_source() {
 }
 
 build_curl() {
-  [ -f "$sysroot/lib/libcurl.a" ] && return
+  # A sysroot made before HTTPS came has a plain-HTTP libcurl: it is built again.
+  if [ -f "$sysroot/lib/libcurl.a" ] &&
+     [ "$(sh "$sysroot/bin/curl-config" --ssl-backends 2>/dev/null)" = Schannel ]; then
+    return
+  fi
   echo "== libcurl for Windows from Debian's curl source"
   local source
   source=$(fetch_source curl)
   cross_cmake "$source" "$work/curl/build" \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DHTTP_ONLY=ON \
-    -DCURL_ENABLE_SSL=OFF -DCURL_USE_SCHANNEL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF \
+    -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF \
     -DCURL_USE_LIBPSL=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
     -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DENABLE_UNIX_SOCKETS=OFF \
-    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DENABLE_MANUAL=OFF
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DENABLE_MANUAL=OFF \
+    -DENABLE_UNICODE=ON
 }
 
 build_googletest() {

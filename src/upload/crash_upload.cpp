@@ -13,14 +13,16 @@
 #include "host/host_facts.h"
 #include "platform/host_name.h"
 #include "platform/native_text.h"
+#include "platform/process.h"
+#include "platform/system_proxy.h"
 #include "platform/text_conversion.h"
 #include "upload/curl_handles.h"
 #include "upload/dump_stream.h"
+#include "upload/ingest_endpoint.h"
 #include "upload/reply_check.h"
 
 namespace {
 
-constexpr char kIngestUrl[] = "http://" FENNICK_INGEST_HOST ":5001/api/report/crash";
 constexpr char kApiKeyHeader[] = "X-Api-Key: QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
 constexpr char kUserAgent[] = "Fennick/1.0";
 constexpr char kDumpContentType[] = "application/octet-stream";
@@ -88,9 +90,32 @@ bool BuildForm(curl_mime* form, const CrashMetadata& record, DumpStream* stream)
          AddTextPart(form, "client_ts", record.client_ts, kWholeText);
 }
 
-TransferOutcome Transfer(CURL* easy, const std::string& url, curl_slist* headers, curl_mime* form,
-                         std::string* body) {
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+// The CA file as libcurl opens it: a relative path is taken from the program's folder, so
+// that a deployment can ship its CA beside the program.
+std::string CaFilePath(const std::string& ca_file) {
+  const std::filesystem::path path(Utf8ToWide(ca_file));
+  if (ca_file.empty() || path.is_absolute()) {
+    return ca_file;
+  }
+  return WideToUtf8((ExecutableDirectory() / path).native());
+}
+
+// How the server must prove itself over HTTPS; libcurl ignores these for plain HTTP.
+void SetServerChecks(CURL* easy, const IngestEndpoint& endpoint) {
+  // libcurl's defaults, stated: a report must never go to a server that cannot prove its name.
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  // A revocation list that cannot be fetched (offline, a strict proxy) must not stop every
+  // report on Windows; a certificate found revoked still does.
+  curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  if (!endpoint.pinned_key.empty()) {
+    curl_easy_setopt(easy, CURLOPT_PINNEDPUBLICKEY, endpoint.pinned_key.c_str());
+  }
+}
+
+TransferOutcome Transfer(CURL* easy, const IngestEndpoint& endpoint, const std::string& proxy,
+                         curl_slist* headers, curl_mime* form, std::string* body) {
+  curl_easy_setopt(easy, CURLOPT_URL, endpoint.url.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_MIMEPOST, form);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -100,6 +125,14 @@ TransferOutcome Transfer(CURL* easy, const std::string& url, curl_slist* headers
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, CollectReplyBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, body);
+  SetServerChecks(easy, endpoint);
+  const std::string ca_file = CaFilePath(endpoint.ca_file);
+  if (!ca_file.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file.c_str());
+  }
+  if (!proxy.empty()) {
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+  }
   TransferOutcome outcome;
   outcome.result = curl_easy_perform(easy);
   if (outcome.result == CURLE_OK) {
@@ -110,8 +143,9 @@ TransferOutcome Transfer(CURL* easy, const std::string& url, curl_slist* headers
 
 // Builds and sends the request; every libcurl object is gone when this returns. Nullopt
 // when no easy handle can be made.
-std::optional<TransferOutcome> SendReport(const CrashMetadata& record, const std::string& url,
-                                          DumpStream* stream, std::string* body) {
+std::optional<TransferOutcome> SendReport(const CrashMetadata& record,
+                                          const IngestEndpoint& endpoint, DumpStream* stream,
+                                          std::string* body) {
   const ScopedCurlEasy easy(curl_easy_init());
   if (!easy) {
     return std::nullopt;
@@ -122,16 +156,22 @@ std::optional<TransferOutcome> SendReport(const CrashMetadata& record, const std
   if (!form_built || !headers) {
     return TransferOutcome{};
   }
-  return Transfer(easy.get(), url, headers.get(), form.get(), body);
+  // Without a proxy of the system's own, libcurl's environment variables still apply.
+  const std::string proxy = SystemProxyFor(endpoint.url);
+  if (!proxy.empty()) {
+    LogLine(FENNICK_WIDE("using proxy ") + Utf8ToWide(proxy) + FENNICK_WIDE(", dump=") +
+            record.dump_path.native());
+  }
+  return Transfer(easy.get(), endpoint, proxy, headers.get(), form.get(), body);
 }
 
 }  // namespace
 
 bool UploadCrashReport(const CrashMetadata& record) {
-  return UploadCrashReportTo(record, kIngestUrl);
+  return UploadCrashReportTo(record, BuiltInIngestEndpoint());
 }
 
-bool UploadCrashReportTo(const CrashMetadata& record, const std::string& url) {
+bool UploadCrashReportTo(const CrashMetadata& record, const IngestEndpoint& endpoint) {
   // Declared before any libcurl object exists, so the dump is closed only after the form
   // that streams it and the easy handle have been freed.
   DumpStream stream;
@@ -142,7 +182,7 @@ bool UploadCrashReportTo(const CrashMetadata& record, const std::string& url) {
     return false;
   }
   std::string body;
-  const std::optional<TransferOutcome> outcome = SendReport(record, url, &stream, &body);
+  const std::optional<TransferOutcome> outcome = SendReport(record, endpoint, &stream, &body);
   if (!outcome.has_value()) {
     return false;
   }

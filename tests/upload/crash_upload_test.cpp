@@ -41,7 +41,7 @@ std::vector<std::string> AllPartNames() {
 // The upload's result and what it logged.
 std::pair<bool, std::string> Send(const CrashMetadata& record, const std::string& url) {
   StderrCapture capture;
-  return {UploadCrashReportTo(record, url), capture.Text()};
+  return {UploadCrashReportTo(record, {url, "", ""}), capture.Text()};
 }
 
 struct CrashUploadTest : ::testing::Test {

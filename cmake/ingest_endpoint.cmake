@@ -19,6 +19,11 @@ endif()
 if(NOT FENNICK_INGEST_HOST MATCHES "^[^/ ]+$")
   message(FATAL_ERROR "FENNICK_INGEST_HOST must be a host name or address, not '${FENNICK_INGEST_HOST}'")
 endif()
+# libcurl's Schannel (7.88) matches host names only, never an IP address in a certificate.
+if(WIN32 AND FENNICK_INGEST_SCHEME STREQUAL "https" AND
+   FENNICK_INGEST_HOST MATCHES "^[0-9.]+$|:")
+  message(FATAL_ERROR "An HTTPS build for Windows needs the server's host name, not an address")
+endif()
 set(pin "sha256//[A-Za-z0-9+/]+=*")
 if(FENNICK_INGEST_PINNED_KEY AND
    NOT FENNICK_INGEST_PINNED_KEY MATCHES "^${pin}(;${pin})*$")

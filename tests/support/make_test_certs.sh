@@ -3,10 +3,12 @@
 # Makes the keys and certificates the HTTPS tests need, new for every run (none is kept in
 # the repository):
 #   ca.pem               the test CA that an HTTPS test client trusts
-#   server.pem/.key      from that CA for 127.0.0.1, valid now
-#   other-ca-server.pem  from another CA (other-ca.pem), for 127.0.0.1
-#   expired.pem          from the test CA, for 127.0.0.1, expired in 2020
-#   wrong-host.pem       from the test CA, for 127.0.0.2 only
+#   server.pem/.key      from that CA for localhost and 127.0.0.1, valid now
+#   other-ca-server.pem  from another CA (other-ca.pem), for the same names
+#   expired.pem          from the test CA, for the same names, expired in 2020
+#   wrong-host.pem       from the test CA, for wrong-host and 127.0.0.2 only
+# (Clients on Windows need the name: Schannel, as libcurl uses it with a CA file, matches no
+# IP address in a certificate.)
 #   server.pin           the pinned-key form of server.key: sha256//<base64>
 # Every certificate but the CA's holds server.key's public key; keys are readable by their
 # owner only.
@@ -53,10 +55,11 @@ new_ca other-ca "Another test CA"
 new_key server.key
 from=$(date -u -d '-1 day' +%Y%m%d%H%M%SZ)
 until=$(date -u -d '+30 days' +%Y%m%d%H%M%SZ)
-sign ca server.pem "IP:127.0.0.1" "$from" "$until"
-sign other-ca other-ca-server.pem "IP:127.0.0.1" "$from" "$until"
-sign ca expired.pem "IP:127.0.0.1" 20200101000000Z 20200102000000Z
-sign ca wrong-host.pem "IP:127.0.0.2" "$from" "$until"
+names="DNS:localhost,IP:127.0.0.1"
+sign ca server.pem "$names" "$from" "$until"
+sign other-ca other-ca-server.pem "$names" "$from" "$until"
+sign ca expired.pem "$names" 20200101000000Z 20200102000000Z
+sign ca wrong-host.pem "DNS:wrong-host,IP:127.0.0.2" "$from" "$until"
 printf 'sha256//%s\n' "$(openssl pkey -in server.key -pubout -outform der |
   openssl dgst -sha256 -binary | openssl base64 -A)" >server.pin
 rm -f request.csr

@@ -75,7 +75,8 @@ fetch_source() {
 build_curl() {
   # A sysroot made before HTTPS came has a plain-HTTP libcurl: it is built again.
   if [ -f "$sysroot/lib/libcurl.a" ] &&
-     [ "$(sh "$sysroot/bin/curl-config" --ssl-backends 2>/dev/null)" = Schannel ]; then
+     [ "$(sh "$sysroot/bin/curl-config" --ssl-backends 2>/dev/null)" = Schannel ] &&
+     sh "$sysroot/bin/curl-config" --features | grep -qix unicode; then
     return
   fi
   echo "== libcurl for Windows from Debian's curl source"

@@ -35,6 +35,10 @@ else()
   # The dependencies are read off the executables' shared libraries (libcurl4, libuuid1,
   # and what fennick-ingest needs), so they cannot drift from the build.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # An HTTPS build that trusts the system's CAs finds them in the CA bundle.
+  if(FENNICK_INGEST_SCHEME STREQUAL "https" AND NOT FENNICK_INGEST_CA_FILE)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS ca-certificates)
+  endif()
 endif()
 
 include(CPack)

@@ -196,8 +196,12 @@ TEST(SystemProxyWinTest, TheUsersManualProxyUnlessBypassedOrLeftToTheEnvironment
       {"https://ingest/manual", ""},
   });
   const ScopedEnvironment variable(EnvironmentChanges{{"https_proxy", "127.0.0.1:8888"}});
-  ExpectProxies(
-      {{"https://10.0.0.2/environment", ""}, {"http://10.0.0.2/environment", "127.0.0.1:3128"}});
+  ExpectProxies({
+      {"https://10.0.0.2/environment", ""},
+      {"http://10.0.0.2/environment", "127.0.0.1:3128"},
+      // Asked before the variable was set: the answer kept for the process.
+      {"https://10.0.0.1/manual", "127.0.0.1:3129"},
+  });
 }
 
 namespace {

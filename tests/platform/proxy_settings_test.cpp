@@ -52,7 +52,7 @@ TEST(ProxySettingsTest, TheManualSettingNamesTheSchemesEntry) {
       {"http=h1:81;socks=h3:83", "https", "socks4://h3:83"},
       {"http=h1:81;socks=socks5://h3:83", "https", "socks5://h3:83"},
       {"http=h1:81;ftp=h4:21", "https", ""},
-      {"https=;http=h1:81", "https", ""},
+      {"https=;socks=h3:83", "https", "socks4://h3:83"},
       {"", "https", ""},
       {";; ", "http", ""},
   };

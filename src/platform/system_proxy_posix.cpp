@@ -1,4 +1,4 @@
 #include "platform/system_proxy.h"
 
-// On POSIX the proxy settings are the environment, which libcurl reads by itself.
-std::string SystemProxyFor(const std::string&) { return {}; }
+// On POSIX the proxy environment variables are the system setting, and libcurl reads them.
+std::string SystemProxyFor(const std::string&) { return std::string(); }

@@ -31,10 +31,13 @@
 #  12. the index at 100,000 reports written by fennick_generate_store: the first start,
 #      which builds the index, the start with the index present, and the slowest of 5
 #      answers of each list, filter, group and report the inbox and the API serve
+#  13. the 50 MiB upload by an HTTPS build of fennick (build-bench-https, trusting a CA made
+#      for the run) to fennick-ingest --tls-cert/--tls-key, beside the plain-HTTP build
+#      and `curl -F` over HTTPS to the same server (median wall time)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_sections="1 2 3 4 5 6 7 8 9 10 11 12"
+all_sections="1 2 3 4 5 6 7 8 9 10 11 12 13"
 sections=${BENCH_SECTIONS:-$all_sections}
 want() { [[ " $sections " == *" $1 "* ]]; }
 if want 2 && ! want 1; then echo "section 2 needs section 1" >&2; exit 2; fi
@@ -44,13 +47,20 @@ scripts/install-deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" --target fennick-ingest >/dev/null
 # Only the sections that run the client build it.
-if want 1 || want 2 || want 3 || want 4 || want 5 || want 6; then
+if want 1 || want 2 || want 3 || want 4 || want 5 || want 6 || want 13; then
   cmake --build build-bench -j"$(nproc)" --target fennick >/dev/null
 fi
 if want 8; then cmake --build build-bench -j"$(nproc)" --target minidump_bench >/dev/null; fi
 if want 10; then cmake --build build-bench -j"$(nproc)" --target hostile_dump >/dev/null; fi
 if want 11; then cmake --build build-bench -j"$(nproc)" --target symbols_bench >/dev/null; fi
 if want 12; then cmake --build build-bench -j"$(nproc)" --target fennick_generate_store >/dev/null; fi
+tls=$PWD/build-bench-https/tls
+if want 13; then
+  cmake -S . -B build-bench-https -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF \
+    -DFENNICK_INGEST_SCHEME=https -DFENNICK_INGEST_HOST=localhost -DFENNICK_INGEST_PORT=5443 \
+    -DFENNICK_INGEST_CA_FILE="$tls/ca.pem" >/dev/null
+  cmake --build build-bench-https -j"$(nproc)" --target fennick >/dev/null
+fi
 if want 4; then
   scripts/build-windows.sh build-bench-windows -DCMAKE_BUILD_TYPE=Release -DFENNICK_BUILD_TESTS=OFF >/dev/null
 fi
@@ -61,9 +71,10 @@ wine_run=$PWD/cmake/wine-emulator.sh
 
 work=$(mktemp -d)
 server_pid=""
+tls_server_pid=""
 stop_server() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  server_pid=""
+  for pid in $server_pid $tls_server_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  server_pid="" tls_server_pid=""
 }
 stop_wine() { WINEPREFIX=$PWD/build-bench-windows/wine-prefix wineserver -k 2>/dev/null || true; }
 trap 'stop_server; stop_wine; rm -rf "$work"' EXIT
@@ -99,7 +110,7 @@ plant_report() {  # plant_report <folder> <stem> <bytes>
 
 big=$((50 * 1024 * 1024))
 rows=()
-if want 1 || want 4; then plant_report "$work/src" big "$big"; fi
+if want 1 || want 4 || want 13; then plant_report "$work/src" big "$big"; fi
 
 if want 1; then
   echo "== 1. 50 MiB upload: fennick --report vs curl -F ($runs runs each)"
@@ -439,6 +450,33 @@ if want 12; then
   echo "top signature: $top" >&2
   rows+=("| index at 100,000 reports: the store on disk | $(du -sk "$large" | cut -f1) KiB | | report folders, 4-byte dumps, and the index |"
          "| index at 100,000 reports: the index file (~index.sqlite) | $(($(stat -c %s "$large/~index.sqlite") / 1024)) KiB | | |")
+fi
+
+if want 13; then
+  echo "== 13. 50 MiB upload over HTTPS: an HTTPS build vs plain HTTP vs curl over HTTPS ($runs runs each)"
+  [ -n "$server_pid" ] || start_server
+  tests/support/make_test_certs.sh "$tls"
+  "$ingest" --port 5443 --store "$work/store-tls" --tls-cert "$tls/server.pem" \
+    --tls-key "$tls/server.key" 2>/dev/null &
+  tls_server_pid=$!
+  for _ in $(seq 3000); do (exec 3<>/dev/tcp/127.0.0.1/5443) 2>/dev/null && break; sleep 0.01; done
+  : >"$work/https.txt"; : >"$work/http.txt"; : >"$work/curl-https.txt"
+  for i in $(seq "$runs"); do
+    cp "$work/src/big.dmp" "$work/src/big.crash.json" "$work/"
+    measure build-bench-https/src/app/fennick --report "$work/big.crash.json" >>"$work/https.txt"
+    cp "$work/src/big.dmp" "$work/src/big.crash.json" "$work/"
+    measure "$fennick" --report "$work/big.crash.json" >>"$work/http.txt"
+    measure curl -s -o /dev/null --cacert "$tls/ca.pem" -H "X-Api-Key: QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03" \
+      -A Fennick/1.0 -F "file=@$work/src/big.dmp;type=application/octet-stream" -F dump_id=big \
+      -F app_version=1.0.0.0 -F process_name=Ortivo.exe -F client_ts=1 \
+      https://localhost:5443/api/report/crash >>"$work/curl-https.txt"
+  done
+  s_time=$(cut -d' ' -f1 "$work/https.txt" | median); p_time=$(cut -d' ' -f1 "$work/http.txt" | median)
+  c_time=$(cut -d' ' -f1 "$work/curl-https.txt" | median)
+  curl_ratio=$(awk -v a="$s_time" -v b="$c_time" 'BEGIN {printf "%.2f", a / b}')
+  http_ratio=$(awk -v a="$s_time" -v b="$p_time" 'BEGIN {printf "%.2f", a / b}')
+  rows+=("| 50 MiB upload over HTTPS, median wall time | ${s_time} s | curl -F over HTTPS ${c_time} s | ${curl_ratio}x |"
+         "| 50 MiB upload over HTTPS against plain HTTP | ${s_time} s | plain HTTP ${p_time} s | ${http_ratio}x |")
 fi
 
 printf '%s\n' "${rows[@]}"

@@ -14,7 +14,8 @@ for option in "$@"; do
   case "$option" in
     --windows) packages+=("${windows[@]}") ;;
     # The MinGW compiler also builds the PE fixtures of the Linux test suite.
-    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev clang-14 lld-14 chromium unzip iproute2) ;;
+    --tests) packages+=("${windows[@]}" strace clang libclang-rt-dev clang-14 lld-14 chromium unzip iproute2
+                        tinyproxy) ;;
     *) echo "unknown option: $option" >&2; exit 2 ;;
   esac
 done

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ namespace fs = std::filesystem;
 class IngestTlsTest : public ::testing::Test {
  protected:
   IngestTlsTest() {
+    // OpenSSL writes to a socket the server may have closed; that must fail the write, not
+    // end the tests.
+    signal(SIGPIPE, SIG_IGN);
     const ProcessOutput made = RunProcess(
         "/bin/sh", {fs::path(FENNICK_SOURCE_DIR) / "tests/support/make_test_certs.sh", certs_});
     EXPECT_EQ(made.exit_code, 0) << made.standard_error;
@@ -72,10 +76,9 @@ TEST_F(IngestTlsTest, ServesUploadsAndTheInboxOverHttpsAndNothingOverPlainHttp) 
   // The state form's own origin is https; the http one is another site's. Neither form
   // carries the token, so the request goes no further than that check.
   const auto refusal = [&](const std::string& scheme) {
-    const httplib::Result res =
-        client.Post("/groups/X/state",
-                    {{"Origin", scheme + "://127.0.0.1:" + std::to_string(server.port())}},
-                    httplib::Params{{"state", "resolved"}});
+    const httplib::Result res = client.Post(
+        "/groups/X/state", {{"Origin", scheme + "://127.0.0.1:" + std::to_string(server.port())}},
+        httplib::Params{{"state", "resolved"}});
     return res ? res->body : httplib::to_string(res.error());
   };
   EXPECT_NE(refusal("https").find("does not carry this server's token"), std::string::npos);
@@ -92,7 +95,8 @@ TEST_F(IngestTlsTest, RefusesAnExposedOrMismatchedKeyAndOneOptionAlone) {
   EXPECT_EQ(exposed.exit_code, 1);
   EXPECT_NE(exposed.standard_error.find("the TLS key " + key +
                                         " can be read by other users; make it readable by its "
-                                        "owner only (chmod 600 " + key + ")"),
+                                        "owner only (chmod 600 " +
+                                        key + ")"),
             std::string::npos)
       << exposed.standard_error;
   EXPECT_EQ(exposed.standard_error.find("listening on"), std::string::npos);
@@ -150,8 +154,7 @@ TEST_F(IngestTlsTest, HandshakesThatNeverEndKeepNoUploadOutAndAreCut) {
   client.set_read_timeout(std::chrono::seconds(60));
   const httplib::Result upload =
       client.Post("/api/report/crash", {{"X-Api-Key", kIngestApiKey}}, ReportForm("AMID-THEM"));
-  ASSERT_TRUE(upload) << httplib::to_string(upload.error());
-  EXPECT_EQ(upload->status, 200);
+  EXPECT_EQ(upload ? upload->status : 0, 200) << httplib::to_string(upload.error());
 
   // Each is dropped for a newcomer or cut at the header deadline.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -66,6 +66,7 @@ const char kUsage[] =
     "seconds after its first 10. An upload without the key is answered 401 before its body,\n"
     "and such clients cannot take the places of uploads with the key. On start one line on\n"
     "standard error names the address, the port and the store; then one line per request.\n"
+    "Over HTTPS the handshake too must end within 10 seconds, with no pause of 5.\n"
     "SIGINT or SIGTERM stops the server.\n";
 
 namespace {

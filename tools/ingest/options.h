@@ -26,9 +26,9 @@ struct Options {
 enum class Command { kServe, kAddSymbols, kHelp, kBadUsage };
 
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
-// option, a missing or empty value, a port outside 0..65535, --add-symbols without a
-// file or one of --tls-cert and --tls-key without the other. kAddSymbols when --add-symbols is given: its files are the arguments after it up to
-// the next that starts with "--".
+// option, a missing or empty value, a port outside 0..65535, --add-symbols without a file,
+// or one of --tls-cert and --tls-key without the other. kAddSymbols when --add-symbols is
+// given: its files are the arguments after it up to the next that starts with "--".
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options);
 
 }  // namespace fennick_ingest

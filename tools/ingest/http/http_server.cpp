@@ -127,9 +127,7 @@ class ConnectionStream final : public httplib::Stream {
     }
   }
 
-  bool is_readable() const override {
-    return buffer_begin_ != buffer_end_ || ReadyToRead(POLLIN);
-  }
+  bool is_readable() const override { return buffer_begin_ != buffer_end_ || ReadyToRead(POLLIN); }
 
   bool is_writable() const override { return Wait(POLLOUT, Clock::now() + kWriteTimeout); }
 

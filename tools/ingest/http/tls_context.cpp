@@ -34,8 +34,7 @@ int NoPassphrase(char*, int, int, void*) { return 0; }
 }  // namespace
 
 std::unique_ptr<TlsContext> TlsContext::Load(const std::filesystem::path& certificate,
-                                             const std::filesystem::path& key,
-                                             std::string& error) {
+                                             const std::filesystem::path& key, std::string& error) {
   const std::string key_name = key.string();
   const std::string certificate_name = certificate.string();
   struct stat key_status {};
@@ -58,8 +57,8 @@ std::unique_ptr<TlsContext> TlsContext::Load(const std::filesystem::path& certif
   }
   // No renegotiation a client could start at will; a client that closes without
   // close_notify ends its stream like a plain connection's end.
-  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION |
-                                   SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_options(
+      context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_default_passwd_cb(context, NoPassphrase);
   if (SSL_CTX_use_certificate_chain_file(context, certificate.c_str()) != 1) {
     error = "cannot load the TLS certificate " + certificate_name + ": " + OpenSslError();

@@ -8,7 +8,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
-          libcpp-httplib-dev llvm-14-dev libsqlite3-dev curl time)
+          libcpp-httplib-dev libssl-dev openssl llvm-14-dev libsqlite3-dev curl time)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev)
 for option in "$@"; do
   case "$option" in

@@ -355,7 +355,7 @@ TEST(IngestServerCommandLine, HelpNamesEveryOption) {
   EXPECT_EQ(help.exit_code, 0);
   for (const char* option :
        {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--symbols",
-        "--add-symbols", "--help"})
+        "--add-symbols", "--tls-cert", "--tls-key", "--help"})
     EXPECT_NE(help.standard_output.find(option), std::string::npos) << option;
 }
 

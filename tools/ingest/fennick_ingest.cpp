@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@
 #include "symbol_reanalysis.h"
 #include "symbol_store.h"
 #include "symbol_upload.h"
+#include "tls_context.h"
 
 namespace {
 
@@ -97,6 +99,18 @@ int AddSymbols(Options options) {
 }
 
 int Serve(Options options) {
+  // A certificate or key that will not serve is refused before anything else is done.
+  std::unique_ptr<fennick_ingest::TlsContext> tls;
+  if (!options.tls_certificate.empty()) {
+    std::string error;
+    tls = fennick_ingest::TlsContext::Load(options.tls_certificate, options.tls_key, error);
+    if (!tls) {
+      fennick_ingest::LogLine(error);
+      return 1;
+    }
+    // A client gone mid-reply must fail OpenSSL's write, not end the server.
+    signal(SIGPIPE, SIG_IGN);
+  }
   if (!ResolveFolders(options) || !fennick_ingest::PrepareStore(options.store)) {
     fennick_ingest::LogLine("cannot create the store folder " + options.store.string());
     return 1;
@@ -125,6 +139,7 @@ int Serve(Options options) {
   sigset_t signals = BlockStopSignals();
   fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
   fennick_ingest::IngestHttpServer server;
+  server.set_tls(std::move(tls));
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
       server, options.store,
@@ -143,7 +158,7 @@ int Serve(Options options) {
                           ", store " + options.store.string() + ", symbols " +
                           symbols.root().string());
   fennick_ingest::LogLine(
-      std::string("inbox at http://") +
+      "inbox at " + std::string(server.scheme()) + "://" +
       (options.address == "0.0.0.0" ? "127.0.0.1" : options.address) + ":" + std::to_string(port) +
       "/" + (options.open_inbox ? " (open to every client)" : " (loopback clients only)"));
   std::atomic<bool> serving_ended = false;

@@ -7,6 +7,7 @@ namespace fennick_ingest {
 const char kUsage[] =
     "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER] [--open-inbox]\n"
     "                      [--allow-host NAME]... [--symbols FOLDER]\n"
+    "                      [--tls-cert FILE --tls-key FILE]\n"
     "       fennick-ingest [--store FOLDER] [--symbols FOLDER] --add-symbols FILE...\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
@@ -50,6 +51,10 @@ const char kUsage[] =
     "                     name or address, without a port); may be given more than once\n"
     "  --symbols FOLDER   the symbol store (default symbols in the store folder); it may be\n"
     "                     read-only, which refuses only the storing of symbols\n"
+    "  --tls-cert FILE    serve HTTPS with this certificate (PEM, the server's own first,\n"
+    "                     then its CA chain); it must name the host the clients are built for\n"
+    "  --tls-key FILE     the certificate's private key (PEM, unencrypted), readable by its\n"
+    "                     owner only; given with --tls-cert, and only with it\n"
     "  --add-symbols FILE...\n"
     "                     store each FILE in the symbol store under its own name, print\n"
     "                     \"<file name> <key>\" for each and exit, without serving; exits 1\n"
@@ -61,6 +66,7 @@ const char kUsage[] =
     "seconds after its first 10. An upload without the key is answered 401 before its body,\n"
     "and such clients cannot take the places of uploads with the key. On start one line on\n"
     "standard error names the address, the port and the store; then one line per request.\n"
+    "Over HTTPS the handshake too must end within 10 seconds, with no pause of 5.\n"
     "SIGINT or SIGTERM stops the server.\n";
 
 namespace {
@@ -107,10 +113,15 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
       options->allowed_hosts.emplace_back(value);
     } else if (option == "--symbols") {
       options->symbols = value;
+    } else if (option == "--tls-cert") {
+      options->tls_certificate = value;
+    } else if (option == "--tls-key") {
+      options->tls_key = value;
     } else {
       return Command::kBadUsage;
     }
   }
+  if (options->tls_certificate.empty() != options->tls_key.empty()) return Command::kBadUsage;
   return add_symbols ? Command::kAddSymbols : Command::kServe;
 }
 

@@ -19,14 +19,16 @@ struct Options {
   std::vector<std::string> allowed_hosts;  // --allow-host, in the order given
   std::filesystem::path symbols;           // --symbols; empty for the store's own symbol folder
   std::vector<std::filesystem::path> add_symbols;  // --add-symbols, in the order given
+  std::filesystem::path tls_certificate;           // --tls-cert; empty for plain HTTP
+  std::filesystem::path tls_key;                   // --tls-key; given with --tls-cert
 };
 
 enum class Command { kServe, kAddSymbols, kHelp, kBadUsage };
 
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
-// option, a missing or empty value, a port outside 0..65535 or --add-symbols without a
-// file. kAddSymbols when --add-symbols is given: its files are the arguments after it up to
-// the next that starts with "--".
+// option, a missing or empty value, a port outside 0..65535, --add-symbols without a file,
+// or one of --tls-cert and --tls-key without the other. kAddSymbols when --add-symbols is
+// given: its files are the arguments after it up to the next that starts with "--".
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options);
 
 }  // namespace fennick_ingest

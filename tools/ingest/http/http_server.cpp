@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "server_log.h"
+#include "tls_context.h"
 
 namespace fennick_ingest {
 namespace {
@@ -54,13 +56,32 @@ constexpr size_t kMaxDrainBytes = 1024 * 1024;
 
 int64_t Ticks(Clock::time_point time) { return time.time_since_epoch().count(); }
 
-// One connection as httplib reads and writes it, holding each request to its deadlines and
-// its body to its pace.
+// One connection as httplib reads and writes it, through its TLS session when it has one,
+// holding each request to its deadlines and its body to its pace.
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(int sock, const std::atomic<socket_t>& listener,
+  ConnectionStream(int sock, TlsSession* tls, const std::atomic<socket_t>& listener,
                    std::atomic<int64_t>& droppable_since, const std::atomic<bool>& dropped)
-      : sock_(sock), listener_(listener), droppable_since_(droppable_since), dropped_(dropped) {}
+      : sock_(sock),
+        tls_(tls),
+        listener_(listener),
+        droppable_since_(droppable_since),
+        dropped_(dropped) {}
+
+  // Completes the TLS handshake (true at once without TLS): within kHeaderDeadline of now,
+  // and false after kIdleTimeout of silence, when the server stops or when the connection
+  // is dropped, like the reading of headers.
+  bool Handshake() {
+    if (tls_ == nullptr) return true;
+    const Clock::time_point deadline = Clock::now() + kHeaderDeadline;
+    for (;;) {
+      short wait = 0;
+      if (tls_->Accept(wait) == 1) return true;
+      if (wait == 0 || !Wait(wait, std::min(deadline, Clock::now() + kIdleTimeout))) {
+        return false;
+      }
+    }
+  }
 
   // Waits for the first byte of the next request (or the end of the connection, which
   // httplib then reads as no request) and starts its clock; false after kIdleTimeout of
@@ -93,28 +114,20 @@ class ConnectionStream final : public httplib::Stream {
   // it, was left unread.
   bool EndsWithReply() const { return refused_ || out_of_time_; }
 
-  // Closes the sending side and reads what still comes, for a moment, dropping it.
+  // Closes the sending side and reads what still comes, for a moment, dropping it (as it
+  // arrives: TLS records are not opened).
   void DrainBeforeClose() {
+    if (tls_ != nullptr) tls_->Close();
     shutdown(sock_, SHUT_WR);
     const Clock::time_point end = Clock::now() + kDrainTime;
     for (size_t drained = 0; drained < kMaxDrainBytes && Wait(POLLIN, end);) {
-      const ssize_t received = Receive(buffer_, kReadAheadBytes);
+      const ssize_t received = ReceiveFromSocket(buffer_, kReadAheadBytes);
       if (received <= 0) break;
       drained += static_cast<size_t>(received);
     }
   }
 
-  bool is_readable() const override {
-    if (buffer_begin_ != buffer_end_) return true;
-    if (!KeepsPace()) {
-      out_of_time_ = true;
-      return false;
-    }
-    const Clock::time_point idle_end = Clock::now() + kIdleTimeout;
-    if (Wait(POLLIN, std::min(read_deadline_, idle_end))) return true;
-    out_of_time_ = Clock::now() >= read_deadline_;
-    return false;
-  }
+  bool is_readable() const override { return buffer_begin_ != buffer_end_ || ReadyToRead(POLLIN); }
 
   bool is_writable() const override { return Wait(POLLOUT, Clock::now() + kWriteTimeout); }
 
@@ -135,6 +148,14 @@ class ConnectionStream final : public httplib::Stream {
 
   ssize_t write(const char* ptr, size_t size) override {
     if (!is_writable()) return -1;
+    if (tls_ != nullptr) {
+      short wait = 0;
+      ssize_t sent;
+      while ((sent = tls_->Write(ptr, size, wait)) < 0 && wait != 0 &&
+             Wait(wait, Clock::now() + kWriteTimeout)) {
+      }
+      return sent;
+    }
     ssize_t sent;
     do {
       sent = send(sock_, ptr, size, MSG_NOSIGNAL);
@@ -153,6 +174,20 @@ class ConnectionStream final : public httplib::Stream {
  private:
   bool Ending() const { return listener_ == INVALID_SOCKET || dropped_; }
 
+  // Waits until the socket is ready for `events` on the way to a request's next bytes:
+  // false when the body fell below its pace, at the read deadline (both out of time), after
+  // kIdleTimeout of silence, when the server stops or when the connection is dropped.
+  bool ReadyToRead(short events) const {
+    if (!KeepsPace()) {
+      out_of_time_ = true;
+      return false;
+    }
+    const Clock::time_point idle_end = Clock::now() + kIdleTimeout;
+    if (Wait(events, std::min(read_deadline_, idle_end))) return true;
+    out_of_time_ = Clock::now() >= read_deadline_;
+    return false;
+  }
+
   // False once a body past its grace brought less than its due in a whole window; each
   // window that did starts the next.
   bool KeepsPace() const {
@@ -170,6 +205,8 @@ class ConnectionStream final : public httplib::Stream {
   bool Wait(short events, Clock::time_point deadline) const {
     for (;;) {
       if (Ending()) return false;
+      // Bytes a TLS record brought beyond those read are no longer on the socket.
+      if ((events & POLLIN) != 0 && tls_ != nullptr && tls_->HasPending()) return true;
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return false;
       pollfd descriptor{sock_, events, 0};
@@ -180,11 +217,25 @@ class ConnectionStream final : public httplib::Stream {
     }
   }
 
-  ssize_t Receive(char* ptr, size_t size) {
+  ssize_t ReceiveFromSocket(char* ptr, size_t size) {
     ssize_t received;
     do {
       received = recv(sock_, ptr, size, 0);
     } while (received < 0 && errno == EINTR);
+    return received;
+  }
+
+  // Reads what the socket has (the stream is readable); through TLS, waits as a request's
+  // reads do while a record is incomplete.
+  ssize_t Receive(char* ptr, size_t size) {
+    ssize_t received;
+    if (tls_ == nullptr) {
+      received = ReceiveFromSocket(ptr, size);
+    } else {
+      short wait = 0;
+      while ((received = tls_->Read(ptr, size, wait)) < 0 && wait != 0 && ReadyToRead(wait)) {
+      }
+    }
     if (received > 0 && in_body_ && Clock::now() >= pace_window_start_) {
       pace_window_bytes_ += static_cast<size_t>(received);
     }
@@ -192,6 +243,7 @@ class ConnectionStream final : public httplib::Stream {
   }
 
   int sock_;
+  TlsSession* tls_;
   const std::atomic<socket_t>& listener_;
   std::atomic<int64_t>& droppable_since_;
   const std::atomic<bool>& dropped_;
@@ -218,9 +270,10 @@ class HandOver final : public httplib::TaskQueue {
   void shutdown() override {}
 };
 
-// Answers a connection that cannot be served now and closes it.
-void RefuseBusy(socket_t sock) {
-  send(sock, kBusyReply.data(), kBusyReply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+// Answers a connection that cannot be served now (over TLS, which would take a handshake,
+// only closes it) and closes it.
+void RefuseBusy(socket_t sock, bool answer) {
+  if (answer) send(sock, kBusyReply.data(), kBusyReply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   shutdown(sock, SHUT_RDWR);
   close(sock);
 }
@@ -248,6 +301,8 @@ int IngestHttpServer::Bind(const std::string& address, int port) {
   return port;
 }
 
+void IngestHttpServer::set_tls(std::unique_ptr<TlsContext> tls) { tls_ = std::move(tls); }
+
 void IngestHttpServer::set_admission(std::function<Admission(const httplib::Request&)> admission) {
   admission_ = std::move(admission);
 }
@@ -259,7 +314,7 @@ bool IngestHttpServer::RequestOutOfTime() {
 bool IngestHttpServer::process_and_close_socket(socket_t sock) {
   JoinFinishedConnections();
   if (!MakeRoom()) {
-    RefuseBusy(sock);
+    RefuseBusy(sock, tls_ == nullptr);
     return false;
   }
   Connection& connection = connections_.emplace_back();
@@ -271,14 +326,17 @@ bool IngestHttpServer::process_and_close_socket(socket_t sock) {
     });
   } catch (const std::system_error&) {
     connections_.pop_back();
-    RefuseBusy(sock);
+    RefuseBusy(sock, tls_ == nullptr);
     return false;
   }
   return true;
 }
 
 void IngestHttpServer::ServeConnection(socket_t sock, Connection& connection) {
-  ConnectionStream stream(sock, svr_sock_, connection.droppable_since, connection.dropped);
+  std::optional<TlsSession> tls;
+  if (tls_) tls.emplace(*tls_, sock);
+  ConnectionStream stream(sock, tls ? &*tls : nullptr, svr_sock_, connection.droppable_since,
+                          connection.dropped);
   current_connection = &stream;
   const auto set_up = [this, &stream](httplib::Request& req) {
     const Admission admission = admission_ ? admission_(req) : Admission::kDroppable;
@@ -289,7 +347,9 @@ void IngestHttpServer::ServeConnection(socket_t sock, Connection& connection) {
       req.set_header("Connection", "close");
     }
   };
-  for (size_t left = keep_alive_max_count_; left > 0 && stream.WaitForRequest(); --left) {
+  const bool secured = stream.Handshake();
+  for (size_t left = secured ? keep_alive_max_count_ : 0; left > 0 && stream.WaitForRequest();
+       --left) {
     bool connection_closed = false;
     if (!process_request(stream, left == 1, connection_closed, set_up) || connection_closed ||
         stream.EndsWithReply()) {
@@ -297,7 +357,11 @@ void IngestHttpServer::ServeConnection(socket_t sock, Connection& connection) {
     }
   }
   current_connection = nullptr;
-  if (stream.EndsWithReply()) stream.DrainBeforeClose();
+  if (stream.EndsWithReply()) {
+    stream.DrainBeforeClose();
+  } else if (tls) {
+    tls->Close();
+  }
   shutdown(sock, SHUT_RDWR);
   close(sock);
 }

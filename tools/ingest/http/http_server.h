@@ -9,10 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace fennick_ingest {
+
+class TlsContext;
 
 // Connections served at once. When all are taken, a newcomer takes the place of the one
 // that has gone longest without a held request (see Admission); only when every one carries
@@ -45,6 +49,10 @@ enum class Admission {
 // stalled client never keeps another waiting, and that holds each request to the limits
 // above. Stopping the server ends every wait for a client at once.
 //
+// With a TLS context it serves HTTPS: each connection's handshake is held to the header
+// deadline and never waits kIdleTimeout for the client, and every request after it to the
+// same limits as over plain HTTP.
+//
 // It takes httplib's request set-up for itself and does not read httplib's timeout and
 // keep-alive settings, apart from the number of requests per connection.
 class IngestHttpServer : public httplib::Server {
@@ -60,6 +68,11 @@ class IngestHttpServer : public httplib::Server {
   // Decides what each request is, once its headers are in; without it every request is
   // kDroppable. Set before listening.
   void set_admission(std::function<Admission(const httplib::Request&)> admission);
+
+  // Serves HTTPS with `tls` (plain HTTP without it). Set before listening.
+  void set_tls(std::unique_ptr<TlsContext> tls);
+  // "https" with a TLS context, else "http": the scheme of the server's own origin.
+  std::string_view scheme() const { return tls_ ? "https" : "http"; }
 
   // True when the request this thread is handling ran out of time while it was read.
   static bool RequestOutOfTime();
@@ -83,6 +96,7 @@ class IngestHttpServer : public httplib::Server {
   bool MakeRoom();
 
   std::function<Admission(const httplib::Request&)> admission_;
+  std::unique_ptr<TlsContext> tls_;
   // Touched by the accept loop alone, and by the destructor once that loop has ended.
   std::list<Connection> connections_;
 };

@@ -359,7 +359,7 @@ const char* OtherMethod(const httplib::Request& req) {
   return nullptr;
 }
 
-void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxAccess& access,
+void ConfigureInbox(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
                     ReportIndex& index, const std::string& token) {
   // Runs `serve` for a request that may read the inbox; refuses the others.
   const auto guarded = [access](auto serve) {
@@ -403,8 +403,10 @@ void ConfigureInbox(httplib::Server& server, const fs::path& store, const InboxA
                    "text/html; charset=utf-8");
              }));
   server.Post(R"(/groups/(.+)/state)",
-              guarded([&index, token](const httplib::Request& req, httplib::Response& res) {
-                ChangeGroupState(index, token, req.matches[1].str(), req, res, NowMs());
+              guarded([&server, &index, token](const httplib::Request& req,
+                                               httplib::Response& res) {
+                ChangeGroupState(index, server.scheme(), token, req.matches[1].str(), req, res,
+                                 NowMs());
               }));
   server.Get(R"(/reports/([^/]+)/dump)",
              guarded([store](const httplib::Request& req, httplib::Response& res) {

@@ -31,14 +31,16 @@ std::string NewFormToken() {
   return token;
 }
 
-std::string CrossSiteRefusal(const httplib::Request& req, const std::string& token) {
+std::string CrossSiteRefusal(const httplib::Request& req, std::string_view scheme,
+                             const std::string& token) {
   // Browsers say where a request comes from; a page of another site cannot hide it.
   const std::string fetch_site = req.get_header_value("Sec-Fetch-Site");
   if (!fetch_site.empty() && fetch_site != "same-origin") {
     return "refused: the request came from another site (Sec-Fetch-Site: " + fetch_site + ")";
   }
   if (req.has_header("Origin") &&
-      req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
+      req.get_header_value("Origin") !=
+          std::string(scheme) + "://" + req.get_header_value("Host")) {
     return "refused: the request came from another origin";
   }
   // Tools and old browsers send neither header; the token stands alone then.
@@ -48,9 +50,10 @@ std::string CrossSiteRefusal(const httplib::Request& req, const std::string& tok
   return {};
 }
 
-void ChangeGroupState(ReportIndex& index, const std::string& token, const std::string& signature,
-                      const httplib::Request& req, httplib::Response& res, int64_t now_ms) {
-  if (const std::string refusal = CrossSiteRefusal(req, token); !refusal.empty()) {
+void ChangeGroupState(ReportIndex& index, std::string_view scheme, const std::string& token,
+                      const std::string& signature, const httplib::Request& req,
+                      httplib::Response& res, int64_t now_ms) {
+  if (const std::string refusal = CrossSiteRefusal(req, scheme, token); !refusal.empty()) {
     Refuse(res, 403, refusal);
     return;
   }

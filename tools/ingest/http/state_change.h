@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <string>
+#include <string_view>
 
 #include "report_index.h"
 
@@ -16,15 +17,17 @@ namespace fennick_ingest {
 // A token for this run of the server: 128 random bits as hex.
 std::string NewFormToken();
 
-// Why `req` may not change state, or empty when it may: a request another site made, or
-// one without `token` in its form.
-std::string CrossSiteRefusal(const httplib::Request& req, const std::string& token);
+// Why `req` may not change state, or empty when it may: a request another site made (its
+// Origin other than `scheme`://Host, the server's own), or one without `token` in its form.
+std::string CrossSiteRefusal(const httplib::Request& req, std::string_view scheme,
+                             const std::string& token);
 
 // Serves POST /groups/<signature>/state: records the form's decision for `signature` and
 // sends the browser back to the group's page (303); 400 for a malformed form, 403 for a
-// refused one, 404 for a group no report names.
-void ChangeGroupState(ReportIndex& index, const std::string& token, const std::string& signature,
-                      const httplib::Request& req, httplib::Response& res, int64_t now_ms);
+// refused one, 404 for a group no report names. `scheme` is the server's ("http", "https").
+void ChangeGroupState(ReportIndex& index, std::string_view scheme, const std::string& token,
+                      const std::string& signature, const httplib::Request& req,
+                      httplib::Response& res, int64_t now_ms);
 
 }  // namespace fennick_ingest
 

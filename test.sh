@@ -42,7 +42,9 @@ if ! wait "$windows_deps"; then
 fi
 windows_deps=
 cat build-windows/deps.log
-scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+# The HTTPS test under Wine is served by the Linux build's fennick-ingest.
+scripts/build-windows.sh build-windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DFENNICK_LINUX_INGEST="$PWD/build/tools/ingest/fennick-ingest"
 ctest --test-dir build-windows --output-on-failure -j"$jobs"
 
 echo "== release packages =="

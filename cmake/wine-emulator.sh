@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs a Windows program of a build tree under Wine: wine-emulator.sh <program.exe> [args...]
 #
-# The Wine prefix is <build tree>/wine-prefix (the build tree is the nearest folder above
-# the program that holds CMakeCache.txt; FENNICK_WINE_PREFIX names one for a program outside
-# any build tree), made on first use and set to report Windows 10,
+# The Wine prefix is FENNICK_WINE_PREFIX when that is set (a program outside any build tree,
+# or a test that changes the user's settings and so needs a prefix of its own), else
+# <build tree>/wine-prefix (the build tree is the nearest folder above the program that
+# holds CMakeCache.txt). A prefix is made on first use and set to report Windows 10,
 # so that the OS version text has its modern form. Wine's first process starts background
 # services that inherit its standard output and error, and whoever reads those pipes to
 # their end (CTest, a test capturing a child's output) would wait for the services to exit.
@@ -12,19 +13,20 @@
 # tree's folder t-drive, for tests of a drive named by its letter alone.
 set -eu
 
-build=$(dirname "$(realpath "$1")")
-while [ ! -f "$build/CMakeCache.txt" ] && [ "$build" != / ]; do
-  build=$(dirname "$build")
-done
 t_drive=""
-if [ -f "$build/CMakeCache.txt" ]; then
-  WINEPREFIX=$build/wine-prefix
-  t_drive=$build/t-drive
-elif [ -n "${FENNICK_WINE_PREFIX:-}" ]; then
+if [ -n "${FENNICK_WINE_PREFIX:-}" ]; then
   WINEPREFIX=$FENNICK_WINE_PREFIX
 else
-  echo "wine-emulator.sh: $1 is in no build tree and FENNICK_WINE_PREFIX is not set" >&2
-  exit 125
+  build=$(dirname "$(realpath "$1")")
+  while [ ! -f "$build/CMakeCache.txt" ] && [ "$build" != / ]; do
+    build=$(dirname "$build")
+  done
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    echo "wine-emulator.sh: $1 is in no build tree and FENNICK_WINE_PREFIX is not set" >&2
+    exit 125
+  fi
+  WINEPREFIX=$build/wine-prefix
+  t_drive=$build/t-drive
 fi
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG

@@ -96,9 +96,7 @@ kept() {
 # The user's Windows proxy setting: version 0x46, a change count, flags direct|proxy, then
 # the proxy text, an empty bypass list and no script URL, each a DWORD length before its bytes.
 kProxySettingKey='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
-wine_reg() {  # run from the client's folder, so that the emulator finds its build's prefix
-  (cd "$(dirname "$client")" && $emulator reg "$@" >/dev/null 2>&1)
-}
+wine_reg() { $emulator reg "$@" >/dev/null 2>&1; }
 set_windows_proxy() {
   proxy_text=127.0.0.1:$kProxyPort
   blob=460000000000000003000000$(printf '%02x000000' "${#proxy_text}")
@@ -108,8 +106,13 @@ set_windows_proxy() {
 }
 
 emulator="$*"
-[ -z "$emulator" ] ||
-  trap 'stop; wine_reg delete "$kProxySettingKey" /v DefaultConnectionSettings /f || true; rm -rf "$work"' EXIT
+if [ -n "$emulator" ]; then
+  # A prefix of the test's own: every other Windows test's fennick would follow the proxy.
+  export FENNICK_WINE_PREFIX
+  FENNICK_WINE_PREFIX=$(dirname "$client")/https-wine-prefix
+  trap 'stop; wine_reg delete "$kProxySettingKey" /v DefaultConnectionSettings /f || true
+        WINEPREFIX=$FENNICK_WINE_PREFIX wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+fi
 start_server server.pem
 run_client direct "$client" 0 && delivered direct
 run_client pinned "$pinned" 1 && kept pinned 90

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks, run by hand (not by CI). Prints the figures and writes them to
-# docs/benchmarks.md. Needs 127.0.0.1:5001 free.
+# docs/benchmarks.md. Needs 127.0.0.1:5001 free (and 5443 for section 13).
 # BENCH_SECTIONS="6 7" bench/run.sh runs only the sections named (2 needs 1) and replaces
 # only their rows in docs/benchmarks.md; by default every section runs and the whole
 # table is written anew (the text above it and the sections after it are kept).

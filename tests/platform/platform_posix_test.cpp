@@ -7,7 +7,6 @@
 #include "platform/file_io.h"
 #include "platform/guid.h"
 #include "platform/process.h"
-#include "platform/system_proxy.h"
 #include "platform/text_conversion.h"
 #include "support/environment.h"
 #include "support/temp_folder.h"
@@ -51,8 +50,4 @@ TEST(ProcessEnvironmentTest, FoldersFollowTheVariablesAndGuidsHaveThePlatformFor
   EXPECT_EQ(ExecutableDirectory(), std::filesystem::read_symlink("/proc/self/exe").parent_path());
   const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[0-9A-F]{4}-[0-9A-F]{12}");
   EXPECT_TRUE(std::regex_match(NewPlatformGuidText(), form));
-}
-
-TEST(SystemProxyPosixTest, TheEnvironmentIsTheSystemSettingSoNoneIsNamed) {
-  EXPECT_EQ(SystemProxyFor("https://10.0.0.1/posix"), "");
 }

@@ -188,19 +188,19 @@ TEST(SystemProxyWinTest, TheUsersManualProxyUnlessBypassedOrLeftToTheEnvironment
       ConnectionSettingsBlob(kProxyTypeDirect | kProxyTypeProxy,
                              "http=127.0.0.1:3128;https=127.0.0.1:3129", "*.internal;<local>", ""));
   ExpectProxies({
-      {"http://10.0.0.1/manual", "127.0.0.1:3128"},
-      {"https://10.0.0.1/manual", "127.0.0.1:3129"},
+      {"http://127.0.0.2/manual", "127.0.0.1:3128"},
+      {"https://127.0.0.2/manual", "127.0.0.1:3129"},
       // No implicit bypass of loopback.
       {"https://127.0.0.1:5001/manual", "127.0.0.1:3129"},
       {"https://ingest.corp.internal/manual", ""},
-      {"https://ingest/manual", ""},
+      {"https://localhost/manual", ""},
   });
   const ScopedEnvironment variable(EnvironmentChanges{{"https_proxy", "127.0.0.1:8888"}});
   ExpectProxies({
-      {"https://10.0.0.2/environment", ""},
-      {"http://10.0.0.2/environment", "127.0.0.1:3128"},
+      {"https://127.0.0.3/environment", ""},
+      {"http://127.0.0.3/environment", "127.0.0.1:3128"},
       // Asked before the variable was set: the answer kept for the process.
-      {"https://10.0.0.1/manual", "127.0.0.1:3129"},
+      {"https://127.0.0.2/manual", "127.0.0.1:3129"},
   });
 }
 
@@ -249,9 +249,9 @@ TEST(SystemProxyWinTest, TheScriptAnswersAndOneThatCannotBeFetchedLeavesTheManua
     const ScopedConnectionSettings settings(
         ConnectionSettingsBlob(flags, "127.0.0.1:3130", "", server.Url("/proxy.pac")));
     ExpectProxies(
-        {{"https://10.0.0.3/script", "127.0.0.1:3128"}, {"https://direct.internal/script", ""}});
+        {{"https://127.0.0.4/script", "127.0.0.1:3128"}, {"https://direct.internal/script", ""}});
   }
   const ScopedConnectionSettings settings(
       ConnectionSettingsBlob(flags, "127.0.0.1:3130", "", server.Url("/missing.pac")));
-  ExpectProxies({{"https://10.0.0.3/no-script", "127.0.0.1:3130"}});
+  ExpectProxies({{"https://127.0.0.4/no-script", "127.0.0.1:3130"}});
 }

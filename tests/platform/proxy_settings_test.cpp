@@ -15,7 +15,7 @@ TEST(ProxySettingsTest, UrlTargetIsTheLowerCaseSchemeAndHost) {
       {"http://127.0.0.1:5001/api/report/crash", UrlTarget{"http", "127.0.0.1"}},
       {"HTTPS://User:pw@Ingest.Internal/x?y#z", UrlTarget{"https", "ingest.internal"}},
       {"https://[::1]:8443/", UrlTarget{"https", "::1"}},
-      {"http://ingest", UrlTarget{"http", "ingest"}},
+      {"http://localhost", UrlTarget{"http", "localhost"}},
       {"ingest.internal/x", std::nullopt},
       {"http:///path", std::nullopt},
       {"://host", std::nullopt},
@@ -44,8 +44,8 @@ TEST(ProxySettingsTest, TheManualSettingNamesTheSchemesEntry) {
     std::string proxy;
   };
   const std::vector<Row> rows = {
-      {"10.0.0.1:3128", "https", "10.0.0.1:3128"},
-      {"10.0.0.1:3128", "http", "10.0.0.1:3128"},
+      {"127.0.0.2:3128", "https", "127.0.0.2:3128"},
+      {"127.0.0.2:3128", "http", "127.0.0.2:3128"},
       {"http=h1:81;https=h2:82;socks=h3:83", "http", "h1:81"},
       {"http=h1:81;https=h2:82;socks=h3:83", "https", "h2:82"},
       {" HTTP=h1:81  HTTPS=h2:82 ", "https", "h2:82"},
@@ -59,8 +59,8 @@ TEST(ProxySettingsTest, TheManualSettingNamesTheSchemesEntry) {
   for (const Row& row : rows) {
     EXPECT_EQ(ProxyForScheme(row.list, row.scheme), row.proxy) << row.list << " / " << row.scheme;
   }
-  EXPECT_EQ(FirstProxyOf("127.0.0.1:3128; 10.0.0.2:8080"), "127.0.0.1:3128");
-  EXPECT_EQ(FirstProxyOf(" 10.0.0.2:8080 127.0.0.1:3128"), "10.0.0.2:8080");
+  EXPECT_EQ(FirstProxyOf("127.0.0.1:3128; 127.0.0.2:8080"), "127.0.0.1:3128");
+  EXPECT_EQ(FirstProxyOf(" 127.0.0.2:8080 127.0.0.1:3128"), "127.0.0.2:8080");
   EXPECT_EQ(FirstProxyOf(""), "");
 }
 
@@ -75,15 +75,15 @@ TEST(ProxySettingsTest, TheBypassListNamesHostsByWildcardAndLocal) {
       {"*.internal", "internal", false},
       {"*.INTERNAL", "Ingest.Internal", true},
       {"*.corp.internal", "ingest.other.internal", false},
-      {"10.*", "10.1.2.3", true},
-      {"10.*", "110.1.2.3", false},
+      {"127.*", "127.1.2.3", true},
+      {"127.*", "1127.1.2.3", false},
       {"ingest*.internal", "ingest-eu.internal", true},
       {"ingest.internal", "ingest.internal.example", false},
       {"*", "anything.internal", true},
-      {"<local>", "ingest", true},
+      {"<local>", "localhost", true},
       {"<LOCAL>", "ingest.internal", false},
       {"<local>", "::1", false},
-      {"a.internal; <local>  10.*", "10.0.0.9", true},
+      {"a.internal; <local>  127.*", "127.0.0.9", true},
       {"a.internal;<local>", "b.internal", false},
       {"127.0.0.1", "127.0.0.1", true},
       {"", "127.0.0.1", false},

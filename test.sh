@@ -16,9 +16,11 @@ jobs=$(nproc)
 mkdir -p build-windows
 setsid scripts/build-windows-deps.sh build-windows/sysroot >build-windows/deps.log 2>&1 &
 windows_deps=$!
-# The Windows tests start the build tree's Wine server; it is stopped when they are done.
+# The Windows tests start the build tree's Wine servers; they are stopped when they are done.
 trap '[ -z "$windows_deps" ] || kill -- -"$windows_deps" 2>/dev/null || true
-      WINEPREFIX="$PWD/build-windows/wine-prefix" wineserver -k 2>/dev/null || true' EXIT
+      for prefix in wine-prefix tests/platform/proxy-wine-prefix; do
+        WINEPREFIX="$PWD/build-windows/$prefix" wineserver -k 2>/dev/null || true
+      done' EXIT
 
 echo "== normal build =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null

@@ -164,19 +164,25 @@ SetAsideFate JudgeSetAsideFile(const fs::path& path, const fs::path& original_pa
   return delivered ? SetAsideFate::kRemove : SetAsideFate::kRestore;
 }
 
-// Removes the "<name>.crash.json.tmp" that a run killed while writing metadata for the
-// dump "<name>.dmp" left, once that dump is gone and the file has not been written to for
-// a while (a run writing it now would have).
+// True for a temporary that a run killed while writing it left: the metadata of the dump
+// "<name>.dmp" once that dump is gone, or one of the turns file.
+bool IsLeftoverTemporary(const fs::path& folder, const WideString& name) {
+  if (IsUploadAttemptsTemporaryName(name)) {
+    return true;
+  }
+  if (!EndsWith(name, kMetadataTemporarySuffix)) {
+    return false;
+  }
+  const WideString stem = name.substr(0, name.size() - kMetadataTemporarySuffix.size());
+  return IsMissing(folder / (stem + WideString(kDumpExtension)));
+}
+
+// Removes the temporaries that killed runs left, once nothing has written them for a while
+// (a run writing one now would have).
 void ClearLeftoverTemporaries(const fs::path& folder, const std::vector<WideString>& names) {
   for (const WideString& name : names) {
-    if (!EndsWith(name, kMetadataTemporarySuffix)) {
-      continue;
-    }
-    const fs::path temporary = folder / name;
-    const WideString stem = name.substr(0, name.size() - kMetadataTemporarySuffix.size());
-    if (IsMissing(folder / (stem + WideString(kDumpExtension))) &&
-        !IsRecentlyWritten(temporary)) {
-      RemoveFile(temporary);
+    if (IsLeftoverTemporary(folder, name) && !IsRecentlyWritten(folder / name)) {
+      RemoveFile(folder / name);
     }
   }
 }

@@ -124,6 +124,19 @@ std::optional<int64_t> ReadState(const fs::path& path,
 
 }  // namespace
 
+bool IsUploadAttemptsTemporaryName(const WideString& name) {
+  const WideString prefix = fs::path(kFallbackFileName).native() + FENNICK_WIDE(".");
+  const WideString suffix = FENNICK_WIDE(".tmp");
+  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix)) {
+    return false;
+  }
+  const WideString process_id =
+      name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  return std::all_of(process_id.begin(), process_id.end(),
+                     [](WideChar c) { return c >= '0' && c <= '9'; });
+}
+
 UploadAttempts UploadAttempts::Load(const fs::path& dump_folder) {
   UploadAttempts attempts;
   if (const fs::path folder = FennickDataFolder(); !folder.empty()) {

@@ -45,4 +45,8 @@ class UploadAttempts {
   bool fallback_loaded_ = false;
 };
 
+// True for the name of a temporary that the dump folder's file is written through
+// (".fennick-upload-attempts.json.<pid>.tmp"), which a run killed while writing it leaves.
+bool IsUploadAttemptsTemporaryName(const WideString& name);
+
 #endif  // FENNICK_PIPELINE_UPLOAD_ATTEMPTS_H_

@@ -227,17 +227,21 @@ TEST_F(FennickTest, ReportsTheServerKeepsRefusingTakeTurnsWithNewerOnes) {
 
 TEST_F(FennickTest, ADumpWrittenMomentsAgoWaitsForItsAgentsMetadata) {
   // The agent writes its dump, then its metadata: a pass in between neither sends the dump
-  // nor writes metadata for it. A temporary metadata file left by a run killed while
-  // writing it goes once its dump is gone, unless something is writing it now.
+  // nor writes metadata for it. A temporary left by a run killed while writing it (metadata
+  // whose dump is gone, or the turns) goes, unless something is writing it now.
   TestIngestServer server(kIngestPort);
   WriteTestFile(dumps_ / "a.dmp", MinidumpBytes(64));
-  WriteTestFile(dumps_ / "gone.crash.json.tmp", "{");
-  SetLastWriteTime(dumps_ / "gone.crash.json.tmp", 1700000000123);
+  const std::vector<std::string> leftovers = {"gone.crash.json.tmp",
+                                              ".fennick-upload-attempts.json.4242.tmp"};
+  for (const std::string& left : leftovers) {
+    WriteTestFile(dumps_ / left, "{");
+    SetLastWriteTime(dumps_ / left, 1700000000123);
+  }
   WriteTestFile(dumps_ / "new.crash.json.tmp", "{");
   ExpectRun({"--scan", Dumps()}, 0, "");
   EXPECT_TRUE(server.Uploads().empty());
   EXPECT_FALSE(fs::exists(Metadata("a")));
-  EXPECT_FALSE(fs::exists(dumps_ / "gone.crash.json.tmp"));
+  for (const std::string& left : leftovers) EXPECT_FALSE(fs::exists(dumps_ / left)) << left;
   EXPECT_TRUE(fs::exists(dumps_ / "new.crash.json.tmp"));
 
   WriteTestFile(Metadata("a"), CrashMetadataJson("a.dmp", "agent-id"));

@@ -165,7 +165,7 @@ SetAsideFate JudgeSetAsideFile(const fs::path& path, const fs::path& original_pa
 }
 
 // True for a temporary that a run killed while writing it left: the metadata of the dump
-// "<name>.dmp" once that dump is gone, or one of the turns file.
+// "<name>.dmp" once that dump is gone, or a copy of the turns file.
 bool IsLeftoverTemporary(const fs::path& folder, const WideString& name) {
   if (IsUploadAttemptsTemporaryName(name)) {
     return true;

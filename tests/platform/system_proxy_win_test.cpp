@@ -109,13 +109,13 @@ TEST(SystemProxyWinTest, TheUsersManualProxyUnlessBypassedOrLeftToTheEnvironment
   const ScopedEnvironment no_variables(NoProxyVariables());
   const ScopedConnectionSettings settings(
       ConnectionSettingsBlob(kProxyTypeDirect | kProxyTypeProxy,
-                             "http=127.0.0.1:3128;https=127.0.0.1:3129", "*.internal;<local>", ""));
+                             "http=127.0.0.1:3128;https=127.0.0.1:3129", "*.0.0.9;<local>", ""));
   ExpectProxies({
       {"http://127.0.0.2/manual", "127.0.0.1:3128"},
       {"https://127.0.0.2/manual", "127.0.0.1:3129"},
       // No implicit bypass of loopback.
       {"https://127.0.0.1:5001/manual", "127.0.0.1:3129"},
-      {"https://ingest.corp.internal/manual", ""},
+      {"https://127.0.0.9/manual", ""},
       {"https://localhost/manual", ""},
   });
   const ScopedEnvironment variable(EnvironmentChanges{{"https_proxy", "127.0.0.1:8888"}});
@@ -164,7 +164,7 @@ TEST(SystemProxyWinTest, TheScriptAnswersAndOneThatCannotBeFetchedLeavesTheManua
   const ScopedEnvironment no_variables(NoProxyVariables());
   const ScriptServer server(
       "function FindProxyForURL(url, host) {\n"
-      "  return host == \"direct.internal\" ? \"DIRECT\" : \"PROXY 127.0.0.1:3128; PROXY "
+      "  return host == \"127.0.0.5\" ? \"DIRECT\" : \"PROXY 127.0.0.1:3128; PROXY "
       "127.0.0.1:3129\";\n"
       "}\n");
   const DWORD flags = kProxyTypeDirect | kProxyTypeProxy | kProxyTypeAutoProxyUrl;
@@ -172,7 +172,7 @@ TEST(SystemProxyWinTest, TheScriptAnswersAndOneThatCannotBeFetchedLeavesTheManua
     const ScopedConnectionSettings settings(
         ConnectionSettingsBlob(flags, "127.0.0.1:3130", "", server.Url("/proxy.pac")));
     ExpectProxies(
-        {{"https://127.0.0.4/script", "127.0.0.1:3128"}, {"https://direct.internal/script", ""}});
+        {{"https://127.0.0.4/script", "127.0.0.1:3128"}, {"https://127.0.0.5/script", ""}});
   }
   const ScopedConnectionSettings settings(
       ConnectionSettingsBlob(flags, "127.0.0.1:3130", "", server.Url("/missing.pac")));

@@ -49,6 +49,8 @@ class BackgroundProcess {
   int Stop();
   // The child's standard error so far.
   std::string StandardError() const;
+  // The child's process id, or -1 once it has been stopped (or never started).
+  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;

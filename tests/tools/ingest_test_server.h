@@ -44,6 +44,7 @@ class IngestProcess {
   }
 
   int port() const { return port_; }
+  int pid() const { return process_.pid(); }
   httplib::Client Client() const {
     httplib::Client client("127.0.0.1", port_);
     client.set_read_timeout(kIngestPatience);

@@ -38,4 +38,22 @@ TEST(FrameSignatureTest, NamesTheCrashByTheFirstFrameOfTheProgramsOwnCode) {
   }
 }
 
+TEST(FrameSignatureTest, SkipsTheFramesOfEachSystemAndRuntimeModule) {
+  // Spelt as Windows and Wine name them in a dump's module list.
+  const char* const kModules[] = {
+      "ntdll.dll",           "KERNEL32.DLL",     "KERNELBASE.dll",     "USER32.dll",
+      "GDI32.dll",           "gdi32full.dll",    "win32u.dll",         "combase.dll",
+      "ole32.dll",           "RPCRT4.dll",       "msvcrt.dll",         "ucrtbase.dll",
+      "ucrtbased.dll",       "VCRUNTIME140.dll", "VCRUNTIME140_1.dll", "VCRUNTIME140D.dll",
+      "MSVCP140.dll",        "MSVCP140D.dll",    "libstdc++-6.dll",    "libgcc_s_seh-1.dll",
+      "libwinpthread-1.dll", "msvcp_win.dll",    "sechost.dll",        "ADVAPI32.dll",
+  };
+  const SignatureFrame own{"Ortivo.exe", "Document::Save"};
+  for (const char* module : kModules) {
+    const std::vector<SignatureFrame> frames = {{module, "RaiseException"}, own};
+    const SignatureFrame* naming = fennick_analysis::FrameNamingTheCrash(frames);
+    EXPECT_EQ(naming ? naming->function : "", "Document::Save") << module;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,110 @@
+// The whole analysis of a real dump, in-process: the crasher built with DWARF crashes under
+// Wine three calls deep, and its dump is analysed with the program's own symbols stored.
+#include "crash_analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <span>
+#include <sstream>
+#include <string>
+
+#include "crash_summary.h"
+#include "crasher_facts.h"
+#include "minidump_format.h"
+#include "minidump_reader.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+namespace fennick_analysis {
+namespace {
+
+namespace fs = std::filesystem;
+using fennick_minidump::HexText;
+using Json = nlohmann::ordered_json;
+
+constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
+const fs::path kCrasher = FENNICK_FIXTURES_DIR "/crasher-dwarf/Ortivo.exe";
+constexpr size_t kRoomForAll = size_t{1} << 30;
+
+// The line of the crasher's source marked "// <marker>: <function>".
+int MarkedLine(const std::string& marker, const std::string& function) {
+  std::istringstream source(ReadTestFile(kCrasherSource));
+  std::string line;
+  for (int number = 1; std::getline(source, line); ++number) {
+    if (line.ends_with("// " + marker + ": " + function)) return number;
+  }
+  ADD_FAILURE() << "no line marked " << marker << ": " << function;
+  return 0;
+}
+
+// Copies the `T` at `offset` of `dump` into `out`; false when the dump is shorter.
+template <typename T>
+bool CopyAt(const std::string& dump, uint64_t offset, T* out) {
+  if (offset > dump.size() || sizeof *out > dump.size() - offset) return false;
+  std::memcpy(out, dump.data() + offset, sizeof *out);
+  return true;
+}
+
+// Sets RIP in the context of the dump's exception stream.
+void SetCrashRip(std::string& dump, uint64_t rip) {
+  using namespace fennick_minidump;
+  Header header;
+  ASSERT_TRUE(CopyAt(dump, 0, &header));
+  for (uint32_t i = 0; i < header.number_of_streams; ++i) {
+    Directory entry;
+    ASSERT_TRUE(CopyAt(dump, header.stream_directory_rva + uint64_t{i} * sizeof entry, &entry));
+    if (entry.stream_type != kExceptionStream) continue;
+    ExceptionStream exception;
+    ASSERT_TRUE(CopyAt(dump, entry.location.rva, &exception));
+    const uint64_t at = uint64_t{exception.thread_context.rva} + kAmd64ContextRip;
+    ASSERT_LE(at + sizeof rip, dump.size());
+    std::memcpy(dump.data() + at, &rip, sizeof rip);
+    return;
+  }
+  FAIL() << "no exception stream";
+}
+
+// A crash inside ntdll.dll, whose executable the store lacks: the walk scans from there into
+// the program's own code. The frame it finds is named, at its call, but names no crash.
+TEST(CrashAnalysisTest, AFrameFoundByScanningNamesNoCrash) {
+  TempFolder temp;
+  const ProcessOutput output = RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
+                                          {kCrasher, "nested-write", temp / "crash.dmp"});
+  const std::map<std::string, std::string> facts = ParseCrasherFacts(output.standard_output);
+  std::string dump = ReadTestFile(temp / "crash.dmp");
+  ASSERT_FALSE(dump.empty()) << output.standard_error;
+  const fennick_minidump::MinidumpResult read = fennick_minidump::ReadMinidump(
+      std::span(reinterpret_cast<const uint8_t*>(dump.data()), dump.size()));
+  ASSERT_TRUE(read.minidump) << read.error;
+  const fennick_minidump::ModuleInfo* ntdll = nullptr;
+  for (const fennick_minidump::ModuleInfo& module : read.minidump->modules) {
+    if (fennick_minidump::FileNameOf(module.name) == "ntdll.dll") ntdll = &module;
+  }
+  ASSERT_NE(ntdll, nullptr);
+  SetCrashRip(dump, ntdll->base + ntdll->size / 2);
+  WriteTestFile(temp / "in-ntdll.dmp", dump);
+  const fennick_symbols::SymbolStore store(temp / "symbols");
+  ASSERT_EQ(store.Add(kCrasher, "Ortivo.exe").error, "");
+
+  const Json analysis = CrashAnalyzer(store, kRoomForAll).AnalyzeFile(temp / "in-ntdll.dmp");
+  const Json& crash = analysis["crash"];
+  const uint64_t base = HexFact(facts, "module_base");
+  EXPECT_EQ(crash["signature"], "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+" +
+                                    HexText(HexFact(facts, "exception_address") - base));
+  EXPECT_EQ(crash["top_function"], nullptr);
+  const std::string into_write_record = HexText(HexFact(facts, "store_field_return"));
+  Json scanned;
+  for (const Json& frame : crash["frames"]) {
+    if (frame["address"] == into_write_record) scanned = frame;
+  }
+  ASSERT_TRUE(scanned.is_object()) << crash["frames"].dump();
+  EXPECT_EQ(scanned["trust"], "scan");
+  EXPECT_EQ(scanned["function"], "(anonymous namespace)::WriteRecord");
+  EXPECT_EQ(scanned["line"], MarkedLine("call-line", "WriteRecord"));
+}
+
+}  // namespace
+}  // namespace fennick_analysis

@@ -111,6 +111,8 @@ TEST(SymbolStore, FindsFilesIgnoringCase) {
   TempFolder temp;
   WriteTestFile(temp / "ORTIVO.PDB" / "ab12CD1" / "ortivo.Pdb", "pdb");
   WriteTestFile(temp / "Other.dll" / "AB12CD1" / "Other.dll", "dll");
+  WriteTestFile(temp / "tiny.pdb" / "CD34EF1" / "TINY.PDB", "upper");
+  WriteTestFile(temp / "tiny.pdb" / "CD34EF1" / "tiny.pdb", "lower");
   const SymbolStore store(temp.path());
   const struct {
     std::string name;
@@ -123,6 +125,9 @@ TEST(SymbolStore, FindsFilesIgnoringCase) {
       {"Ortivo.exe", "AB12CD1", ""},
       {"Other.dll", "AB12CD1", temp / "Other.dll" / "AB12CD1" / "Other.dll"},
       {"other.DLL", "ab12cd1", temp / "Other.dll" / "AB12CD1" / "Other.dll"},
+      // Among names equal but for case, the exact spelling.
+      {"TINY.PDB", "CD34EF1", temp / "tiny.pdb" / "CD34EF1" / "TINY.PDB"},
+      {"tiny.pdb", "CD34EF1", temp / "tiny.pdb" / "CD34EF1" / "tiny.pdb"},
       {"../Other.dll", "AB12CD1", ""},
       {"Other.dll", "..", ""},
       {"", "AB12CD1", ""},
@@ -153,6 +158,12 @@ TEST(SymbolStore, AddsFilesUnderTheirOwnKeys) {
   EXPECT_EQ(std::distance(fs::directory_iterator(stored.parent_path()), fs::directory_iterator()),
             1);
   EXPECT_TRUE(fs::exists(stored));
+
+  // The longest name a file system takes; a byte more is refused (below).
+  const std::string longest = std::string(251, 't') + ".pdb";
+  EXPECT_EQ(store.Add(kTinyPdb, longest).error, "");
+  EXPECT_EQ(store.Find(longest, pdb.key).value_or(fs::path()),
+            temp / "a" / "symbols" / longest / pdb.key / longest);
 }
 
 TEST(SymbolStore, RefusesWhatIsNoSymbolFileAndStoresNothing) {

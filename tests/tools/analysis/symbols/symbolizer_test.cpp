@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <llvm/Object/COFF.h>
 
+#include <cstring>
 #include <filesystem>
 #include <latch>
 #include <map>
@@ -110,6 +111,25 @@ TEST(SymbolizerTest, NamesTheCrashAndItsCallersInEachBuild) {
   }
 }
 
+// A copy of the executable whose CodeView record names the next age of its PDB, as a later
+// link into the same PDB would: the GUID stays.
+std::filesystem::path NextAgeOf(const std::filesystem::path& executable,
+                                const std::filesystem::path& copy) {
+  std::string bytes = ReadTestFile(executable);
+  const size_t record = bytes.find("RSDS");
+  const size_t age_at = record + 4 + 16;  // after the signature and the GUID
+  if (record == std::string::npos || age_at + 4 > bytes.size()) {
+    ADD_FAILURE() << "no CodeView record in " << executable;
+    return copy;
+  }
+  uint32_t age = 0;
+  std::memcpy(&age, bytes.data() + age_at, sizeof age);
+  ++age;
+  std::memcpy(bytes.data() + age_at, &age, sizeof age);
+  WriteTestFile(copy, bytes);
+  return copy;
+}
+
 TEST(SymbolizerTest, NamesNothingWithoutUsableSymbolFiles) {
   TempFolder folder;
   constexpr uint64_t kInCode = 0x1600;
@@ -124,6 +144,10 @@ TEST(SymbolizerTest, NamesNothingWithoutUsableSymbolFiles) {
       {{Fixture("crasher-pdb", "Ortivo.exe"), std::nullopt}, kInCode},
       // No PDB record to match it against.
       {{Fixture("crasher-dwarf", "Ortivo.exe"), Fixture("crasher-pdb", "Ortivo.pdb")}, kInCode},
+      // The PDB's GUID, but another age.
+      {{NextAgeOf(Fixture("crasher-pdb", "Ortivo.exe"), folder / "next-age.exe"),
+        Fixture("crasher-pdb", "Ortivo.pdb")},
+       kInCode},
       {{kCrasherSource, std::nullopt}, kInCode},
       // The headers, and past the image's end.
       {Files("crasher-dwarf", false), 0},

@@ -90,16 +90,21 @@ TEST_F(IngestTlsTest, ServesUploadsAndTheInboxOverHttpsAndNothingOverPlainHttp) 
 
 TEST_F(IngestTlsTest, RefusesAnExposedOrMismatchedKeyAndOneOptionAlone) {
   const std::string key = (certs_ / "server.key").string();
-  fs::permissions(key, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
-  const ProcessOutput exposed = Run({"--tls-cert", certs_ / "server.pem", "--tls-key", key});
-  EXPECT_EQ(exposed.exit_code, 1);
-  EXPECT_NE(exposed.standard_error.find("the TLS key " + key +
-                                        " can be read by other users; make it readable by its "
-                                        "owner only (chmod 600 " +
-                                        key + ")"),
-            std::string::npos)
-      << exposed.standard_error;
-  EXPECT_EQ(exposed.standard_error.find("listening on"), std::string::npos);
+  for (const fs::perms exposure : {fs::perms::group_read, fs::perms::others_read,
+                                   fs::perms::group_read | fs::perms::others_read}) {
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | exposure;
+    SCOPED_TRACE(testing::Message() << "mode " << std::oct << static_cast<int>(mode));
+    fs::permissions(key, mode, fs::perm_options::replace);
+    const ProcessOutput exposed = Run({"--tls-cert", certs_ / "server.pem", "--tls-key", key});
+    EXPECT_EQ(exposed.exit_code, 1);
+    EXPECT_NE(exposed.standard_error.find("the TLS key " + key +
+                                          " can be read by other users; make it readable by its "
+                                          "owner only (chmod 600 " +
+                                          key + ")"),
+              std::string::npos)
+        << exposed.standard_error;
+    EXPECT_EQ(exposed.standard_error.find("listening on"), std::string::npos);
+  }
   fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
 
   const ProcessOutput mismatched =

@@ -29,6 +29,9 @@ using nlohmann::json;
 // The signature the real dump fixture's crash gets, so that an upload joins that group.
 const std::string kFixed = "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+0x156B";
 const fs::path kRealDump = FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.dmp";
+// The other real dump, another crash.
+const std::string kRead = "EXCEPTION_ACCESS_VIOLATION_READ Ortivo.exe+0x1565";
+const fs::path kReadDump = FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_read.dmp";
 
 // One planted crash: its reports per day (days ago, count), cycling through `versions`
 // and `devices` machines.
@@ -126,6 +129,22 @@ std::map<std::pair<std::string, std::string>, int> PlantStore(const fs::path& st
   return planted;
 }
 
+// A crash report as the client uploads it: the dump, and those of `fields` that have a value.
+// Every report these tests read back is posted through here.
+void PostCrash(const IngestProcess& server, const std::string& dump,
+               const std::vector<std::pair<std::string, std::string>>& fields) {
+  httplib::MultipartFormDataItems form = {{"file", dump, "d.dmp", ""}};
+  for (const auto& [name, value] : fields) {
+    if (!value.empty()) form.push_back({name, value, "", ""});
+  }
+  PostReport(server, form, 200);
+}
+
+json JsonAt(const IngestProcess& server, const std::string& path) {
+  const httplib::Result res = server.Client().Get(path);
+  return res ? json::parse(res->body, nullptr, false) : json();
+}
+
 class IngestTriageTest : public ::testing::Test {
  protected:
   IngestTriageTest() : planted_(PlantStore(temp_ / "store")) { Start(); }
@@ -133,10 +152,7 @@ class IngestTriageTest : public ::testing::Test {
   void Start() { server_ = std::make_unique<IngestProcess>(temp_ / "store"); }
 
   httplib::Result Get(const std::string& path) { return server_->Client().Get(path); }
-  json GetJson(const std::string& path) {
-    const httplib::Result res = Get(path);
-    return res ? json::parse(res->body, nullptr, false) : json();
-  }
+  json GetJson(const std::string& path) { return JsonAt(*server_, path); }
   std::string Total(const std::string& path) {
     const httplib::Result res = Get(path);
     return res ? res->get_header_value("X-Total-Count") : "no answer";
@@ -311,11 +327,7 @@ TEST_F(IngestTriageTest, AResolvedCrashThatComesBackInALaterVersionIsRegressedFo
   // A crash from before the fix leaves it resolved, across a restart.
   const std::string dump = ReadTestFile(kRealDump);
   const auto upload = [&](const std::string& dump_id, const std::string& version) {
-    PostReport(*server_,
-               {{"file", dump, "d.dmp", ""},
-                {"dump_id", dump_id, "", ""},
-                {"app_version", version, "", ""}},
-               200);
+    PostCrash(*server_, dump, {{"dump_id", dump_id}, {"app_version", version}});
   };
   upload("OLD-BUILD", "3.3.0.7");
   EXPECT_EQ(State(kFixed), (json{"resolved", "3.10.0.1"}));
@@ -386,6 +398,62 @@ TEST_F(IngestTriageTest, PagesRenderInABrowserAndAnotherSitesFormChangesNothing)
   for (const std::string& shown : {std::string("<svg"), std::string("<title>"),
                                    std::string("name=\"token\""), std::string("3.10.0.1")}) {
     EXPECT_NE(group.standard_output.find(shown), std::string::npos) << shown;
+  }
+}
+
+// Two crashes, neither in the last week: one in a single numbered version, the other in
+// "unknown" or none.
+TEST(IngestVersionsTest, TwoOldCrashesAreNotNewSortByLastSeenAndListNoEmptyVersionOrOs) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const std::string os = "Windows 10.0.19045";
+  const auto post = [&](const fs::path& dump, const std::string& dump_id,
+                        const std::string& version, const std::string& os_version, int days_ago) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    PostCrash(server, ReadTestFile(dump),
+              {{"dump_id", dump_id},
+               {"app_version", version},
+               {"os_version", os_version},
+               {"client_ts", std::to_string(now - days_ago * kDayMs)}});
+  };
+  const auto marked_new = [&](const std::string& path) {
+    std::map<std::string, bool> marked;
+    for (const json& group : JsonAt(server, path)) marked[group["signature"]] = group["new"];
+    return marked;
+  };
+  // The whole groups, and groups counted from the reports a filter keeps.
+  const std::string kLists[] = {"/api/groups?sort=last_seen",
+                                "/api/groups?sort=last_seen&since=2000-01-01"};
+
+  post(kRealDump, "W-1", "3.2.1.45", os, 30);
+  post(kRealDump, "W-2", "3.2.1.45", os, 1);
+  // The one version is the newest, but no crash came first in it after an older one.
+  for (const std::string& list : kLists) {
+    EXPECT_EQ(marked_new(list), (std::map<std::string, bool>{{kFixed, false}})) << list;
+  }
+
+  post(kReadDump, "R-1", "unknown", os, 12);
+  post(kReadDump, "R-2", "unknown", os, 11);
+  post(kReadDump, "R-3", "", "", 10);
+  for (const std::string& list : kLists) {
+    // "unknown" is no newer version than 3.2.1.45.
+    EXPECT_EQ(marked_new(list), (std::map<std::string, bool>{{kFixed, false}, {kRead, false}}))
+        << list;
+    // The crash of a day ago first, though the other has more reports, first crashed later
+    // and arrived last.
+    std::vector<std::string> signatures;
+    for (const json& group : JsonAt(server, list)) signatures.push_back(group["signature"]);
+    EXPECT_EQ(signatures, (std::vector<std::string>{kFixed, kRead})) << list;
+  }
+  // The report without a version or an OS is in no group's list of them, filtered or not.
+  for (const char* filter : {"", "?since=2000-01-01"}) {
+    const json group =
+        JsonAt(server, "/api/groups/" + fennick_ingest::PercentEncoded(kRead) + filter);
+    EXPECT_EQ(group["app_versions"], json::array({"unknown"})) << filter;
+    EXPECT_EQ(group["versions"], json::array({{{"version", "unknown"}, {"count", 2}}})) << filter;
+    EXPECT_EQ(group["operating_systems"], json::array({{{"os", os}, {"count", 2}}})) << filter;
   }
 }
 

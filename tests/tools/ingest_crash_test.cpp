@@ -26,7 +26,9 @@ using nlohmann::json;
 
 const fs::path kRealDump = FENNICK_SOURCE_DIR "/tests/fixtures/dumps/null_write.dmp";
 
+// The answer to GET `path` once the analyses of every report posted so far are in.
 json GetJson(const IngestProcess& server, const std::string& path) {
+  AwaitAnalyses(server);
   const httplib::Result res = server.Client().Get(path);
   return res ? json::parse(res->body, nullptr, false) : json();
 }

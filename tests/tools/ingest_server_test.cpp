@@ -175,6 +175,7 @@ TEST(IngestServerLinks, ServesAndAnalysesNothingThroughAPlantedLinkOrForeignName
   WriteTestFile(store / "%41" / "x.dmp", "MDMP-a");
   WriteTestFile(store / "%41" / "report.json", record);
   IngestProcess server(store);
+  AwaitAnalyses(server);
 
   const json list = json::parse(server.Client().Get("/api/reports")->body, nullptr, false);
   ASSERT_EQ(list.size(), 2u) << list;  // a linked dump is found only when it is read

@@ -75,6 +75,25 @@ class IngestProcess {
   int port_ = 0;
 };
 
+// Waits until `server` has no analysis waiting or under way: dumps are analysed after their
+// upload is answered, in the background.
+inline void AwaitAnalyses(const IngestProcess& server) {
+  const auto give_up = std::chrono::steady_clock::now() + kIngestPatience;
+  for (;;) {
+    const httplib::Result res = server.Client().Get("/api/analyses");
+    const nlohmann::json status =
+        res ? nlohmann::json::parse(res->body, nullptr, false) : nlohmann::json();
+    if (status.is_object() && status.value("waiting", -1) == 0 && status.value("running", -1) == 0) {
+      return;
+    }
+    if (std::chrono::steady_clock::now() > give_up) {
+      ADD_FAILURE() << "the analyses never ended: " << (res ? res->body : "no answer");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Whether `path` is one of the files of the store's index (the database and its journal),
 // which the server keeps beside the reports.
 inline bool IsIndexFile(const std::filesystem::path& path) {

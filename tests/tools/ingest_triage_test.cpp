@@ -140,7 +140,9 @@ void PostCrash(const IngestProcess& server, const std::string& dump,
   PostReport(server, form, 200);
 }
 
+// The answer to GET `path` once the analyses of every report posted so far are in.
 json JsonAt(const IngestProcess& server, const std::string& path) {
+  AwaitAnalyses(server);
   const httplib::Result res = server.Client().Get(path);
   return res ? json::parse(res->body, nullptr, false) : json();
 }

@@ -13,6 +13,7 @@
 #include "frame_signature.h"
 #include "minidump_analysis.h"
 #include "minidump_reader.h"
+#include "reading_watch.h"
 #include "stack_walk.h"
 #include "symbol_key.h"
 
@@ -89,12 +90,29 @@ std::set<const ModuleInfo*> ModulesOnStack(const Minidump& dump, const DumpMemor
   return reached;
 }
 
-ModuleSymbols FindSymbols(const fennick_symbols::SymbolStore& store, const ModuleInfo& module) {
+// Where the store finds the symbols of a dump's modules: not in the files set aside.
+struct SymbolSource {
+  const fennick_symbols::SymbolStore& store;
+  const std::set<std::string>& set_aside;
+  fennick_symbols::ReadingWatch* watch;
+
+  std::optional<fs::path> Find(std::string_view file, std::string_view key) const {
+    if (set_aside.contains(SymbolFileId(file, key))) return std::nullopt;
+    return store.Find(file, key);
+  }
+};
+
+ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) {
   ModuleSymbols found;
   const std::string name = fennick_minidump::FileNameOf(module.name);
   if (name.empty()) return found;
-  found.executable = store.Find(name, fennick_symbols::ExecutableKey(module.time_stamp, module.size));
-  if (found.executable) found.image = fennick_unwind::LoadCoffImage(*found.executable).image;
+  found.executable =
+      source.Find(name, fennick_symbols::ExecutableKey(module.time_stamp, module.size));
+  std::optional<fennick_symbols::ReadingScope> reading;
+  if (found.executable) {
+    reading.emplace(source.watch, *found.executable);
+    found.image = fennick_unwind::LoadCoffImage(*found.executable).image;
+  }
   // Wine's dumps leave the CodeView record out; the executable names its PDB too.
   if (module.code_view) {
     found.pdb_reference = {PdbFileName(module),
@@ -102,8 +120,9 @@ ModuleSymbols FindSymbols(const fennick_symbols::SymbolStore& store, const Modul
   } else if (found.executable) {
     found.pdb_reference = fennick_symbols::PdbNamedBy(*found.executable);
   }
+  reading.reset();
   if (found.pdb_reference) {
-    found.pdb = store.Find(found.pdb_reference->file_name, found.pdb_reference->key);
+    found.pdb = source.Find(found.pdb_reference->file_name, found.pdb_reference->key);
   }
   return found;
 }
@@ -118,15 +137,15 @@ struct StackFindings {
 
 class StackAnalysis {
  public:
-  StackAnalysis(const fennick_symbols::SymbolStore& store, fennick_symbols::Symbolizer& symbolizer,
+  StackAnalysis(const SymbolSource& symbols, fennick_symbols::Symbolizer& symbolizer,
                 const ByteSource& source, const Minidump& dump)
-      : store_(store), symbolizer_(symbolizer), dump_(dump), memory_(source, dump) {}
+      : symbols_source_(symbols), symbolizer_(symbolizer), dump_(dump), memory_(source, dump) {}
 
   StackFindings Find() {
     const StackRange stack = CrashingStack(dump_);
     std::vector<fennick_unwind::ModuleRange> ranges;
     for (const ModuleInfo* module : ModulesOnStack(dump_, memory_, stack)) {
-      ModuleSymbols& found = symbols_[module] = FindSymbols(store_, *module);
+      ModuleSymbols& found = symbols_[module] = FindSymbols(symbols_source_, *module);
       ranges.push_back({module->base, module->size, found.image.get()});
     }
     // Modules not looked up are still known to be code, for scanning.
@@ -214,7 +233,7 @@ class StackAnalysis {
     return missing;
   }
 
-  const fennick_symbols::SymbolStore& store_;
+  const SymbolSource& symbols_source_;
   fennick_symbols::Symbolizer& symbolizer_;
   const Minidump& dump_;
   DumpMemory memory_;
@@ -237,17 +256,19 @@ bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view
          store.Find(id.substr(0, slash), id.substr(slash + 1)).has_value();
 }
 
-CrashAnalyzer::CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes)
-    : store_(std::move(store)), symbolizer_(symbol_cache_bytes) {}
+CrashAnalyzer::CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes,
+                             fennick_symbols::ReadingWatch* watch)
+    : store_(std::move(store)), watch_(watch), symbolizer_(symbol_cache_bytes, watch) {}
 
-Json CrashAnalyzer::Analyze(FileHandle file) const {
+Json CrashAnalyzer::Analyze(FileHandle file, const std::set<std::string>& set_aside) const {
   const std::optional<fennick_minidump::FileByteSource> source =
       fennick_minidump::FileByteSource::Open(file);
   if (!source) return fennick_minidump::AnalysisJson(fennick_minidump::ReadOpenMinidumpFile(file));
   fennick_minidump::MinidumpResult read = fennick_minidump::ReadMinidump(*source);
   std::optional<StackFindings> stack;
   if (read.minidump && read.minidump->crash_context) {
-    stack = StackAnalysis(store_, symbolizer_, *source, *read.minidump).Find();
+    const SymbolSource symbols{store_, set_aside, watch_};
+    stack = StackAnalysis(symbols, symbolizer_, *source, *read.minidump).Find();
   }
   Json analysis = fennick_minidump::AnalysisJson(std::move(read));
   Json& crash = analysis["crash"];

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,13 @@ std::string SymbolFileId(std::string_view file, std::string_view key);
 // True when `store` holds the file that `id` (as SymbolFileId gives it) names.
 bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view id);
 
-// Thread-safe; one serves every analysis of a server.
+// Thread-safe without a watch.
 class CrashAnalyzer {
  public:
-  // Reads symbols from `store`, keeping up to `symbol_cache_bytes` of symbol files loaded.
-  CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes);
+  // Reads symbols from `store`, keeping up to `symbol_cache_bytes` of symbol files loaded;
+  // tells `watch` (when not null) of each symbol file it reads.
+  CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes,
+                fennick_symbols::ReadingWatch* watch = nullptr);
 
   const fennick_symbols::SymbolStore& store() const { return store_; }
 
@@ -41,14 +44,17 @@ class CrashAnalyzer {
   // crashing thread's context and stack it holds, "frames" (crashing frame first: module,
   // module_offset, function, file, line, trust, inlined), "symbolicated", "stack_end" and
   // "missing_symbols" in its "crash"; when symbols name the first frame of the program's
-  // own code, its function as "top_function" and a signature named by it.
-  nlohmann::ordered_json Analyze(FileHandle file) const;
+  // own code, its function as "top_function" and a signature named by it. The symbol files
+  // whose ids (as SymbolFileId gives them) are in `set_aside` are taken for missing.
+  nlohmann::ordered_json Analyze(FileHandle file,
+                                 const std::set<std::string>& set_aside = {}) const;
 
   // As above, for the dump file at `path`.
   nlohmann::ordered_json AnalyzeFile(const std::filesystem::path& path) const;
 
  private:
   fennick_symbols::SymbolStore store_;
+  fennick_symbols::ReadingWatch* watch_;
   mutable fennick_symbols::Symbolizer symbolizer_;
 };
 

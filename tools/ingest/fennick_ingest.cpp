@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "analysis_queue.h"
+#include "analysis_worker.h"
+#include "crash_analysis.h"
 #include "http_server.h"
 #include "inbox_access.h"
 #include "options.h"
@@ -26,9 +29,8 @@
 #include "server_log.h"
 #include "store_files.h"
 #include "store_layout.h"
-#include "stored_analysis.h"
 #include "stored_reports.h"
-#include "symbol_reanalysis.h"
+#include "symbol_quarantine.h"
 #include "symbol_store.h"
 #include "symbol_upload.h"
 #include "tls_context.h"
@@ -73,11 +75,6 @@ void StopOnSignal(const sigset_t& signals, httplib::Server& server,
   if (!serving_ended) server.stop();
 }
 
-// Symbol files loaded for analyses, together, before the least recently used are let go.
-constexpr size_t kSymbolCacheBytes = size_t{256} << 20;
-
-// Symbols stored offline are found by the server's next start.
-void OnSymbolsAddedOffline(const std::vector<fennick_symbols::SymbolStore::Added>&) {}
 
 // The store's path made absolute, and the symbol store's (the store's own by default).
 bool ResolveFolders(Options& options) {
@@ -89,13 +86,25 @@ bool ResolveFolders(Options& options) {
   return !error;
 }
 
+// Symbols stored offline are found by the server's next start; a file set aside is no
+// longer once it is stored again.
 int AddSymbols(Options options) {
   if (!ResolveFolders(options)) {
     fennick_ingest::LogLine("cannot resolve the store folder " + options.store.string());
     return 1;
   }
-  return fennick_ingest::AddSymbolFiles(fennick_symbols::SymbolStore(options.symbols),
-                                        options.add_symbols, OnSymbolsAddedOffline);
+  return fennick_ingest::AddSymbolFiles(
+      fennick_symbols::SymbolStore(options.symbols), options.add_symbols,
+      [&options](const std::vector<fennick_symbols::SymbolStore::Added>& added) {
+        std::vector<std::string> ids;
+        for (const fennick_symbols::SymbolStore::Added& file : added) {
+          ids.push_back(fennick_analysis::SymbolFileId(file.file_name, file.key));
+        }
+        std::error_code error;
+        if (fs::is_directory(options.store, error)) {
+          fennick_ingest::SymbolQuarantine(options.store).Release(ids);
+        }
+      });
 }
 
 int Serve(Options options) {
@@ -116,9 +125,7 @@ int Serve(Options options) {
     return 1;
   }
   // The symbol store is made with its first symbols: a read-only one serves lookups alone.
-  const fennick_analysis::CrashAnalyzer analyzer(fennick_symbols::SymbolStore(options.symbols),
-                                                 kSymbolCacheBytes);
-  const fennick_symbols::SymbolStore& symbols = analyzer.store();
+  const fennick_symbols::SymbolStore symbols(options.symbols);
   fennick_ingest::RemoveStaleStaging(symbols.root());
   // Before listening, so that no upload races the rewrites.
   fennick_ingest::ReportIndex index(options.store);
@@ -129,48 +136,48 @@ int Serve(Options options) {
                             " up to date: " + index.error());
     return 1;
   }
-  const size_t analysed = fennick_ingest::AnalyseOldReports(options.store, analyzer, index);
   const std::optional<fennick_ingest::ReportSlice> stored = index.Reports({}, 0, 0);
   if (!stored) return 1;
-  fennick_ingest::LogLine(std::to_string(stored->total) +
-                          " reports in the store, " + std::to_string(*read) +
-                          " of them indexed now, " + std::to_string(analysed) +
-                          " analysed now");
   sigset_t signals = BlockStopSignals();
-  fennick_ingest::SymbolReanalysis reanalysis(options.store, analyzer, index);
+  fennick_ingest::SymbolQuarantine quarantine(options.store);
+  fennick_ingest::AnalysisQueue analyses(
+      options.store, index, quarantine,
+      {options.analysis_workers, options.analysis_cpu_seconds, options.symbols});
+  const fennick_ingest::ServedStore served{options.store, index, symbols, analyses, quarantine};
   fennick_ingest::IngestHttpServer server;
   server.set_tls(std::move(tls));
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
-      server, options.store,
-      fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
-      index, analyzer,
-      [&reanalysis](const std::vector<fennick_symbols::SymbolStore::Added>& added) {
-        reanalysis.SymbolsAdded(added);
-      });
+      server, fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
+      served);
   const int port = server.Bind(options.address, options.port);
   if (port < 0) {
     fennick_ingest::LogLine("cannot listen on " + options.address + ":" +
                             std::to_string(options.port));
     return 1;
   }
+  // Listening already: a store full of dumps to analyse starts as fast as an empty one.
+  const size_t queued = analyses.QueueStoredReports();
   fennick_ingest::LogLine("listening on " + options.address + ":" + std::to_string(port) +
                           ", store " + options.store.string() + ", symbols " +
                           symbols.root().string());
+  fennick_ingest::LogLine(std::to_string(stored->total) + " reports in the store, " +
+                          std::to_string(*read) + " of them indexed now, " +
+                          std::to_string(queued) + " to analyse");
   fennick_ingest::LogLine(
       "inbox at " + std::string(server.scheme()) + "://" +
       (options.address == "0.0.0.0" ? "127.0.0.1" : options.address) + ":" + std::to_string(port) +
       "/" + (options.open_inbox ? " (open to every client)" : " (loopback clients only)"));
   std::atomic<bool> serving_ended = false;
   std::thread stopper(StopOnSignal, std::cref(signals), std::ref(server), std::cref(serving_ended));
-  bool served = server.listen_after_bind();
+  const bool listened = server.listen_after_bind();
   serving_ended = true;
   // Wakes the stopper when serving ended on its own; after a real signal this one stays
   // pending on a thread that is finishing, which is harmless.
   pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
   fennick_ingest::LogLine("stopped");
-  return served ? 0 : 1;
+  return listened ? 0 : 1;
 }
 
 }  // namespace
@@ -193,6 +200,8 @@ int main(int argc, char** argv) {
       return kBadUsageExit;
     case fennick_ingest::Command::kAddSymbols:
       return AddSymbols(std::move(options));
+    case fennick_ingest::Command::kAnalysisWorker:
+      return fennick_ingest::RunAnalysisWorker(options.symbols);
     case fennick_ingest::Command::kServe:
       break;
   }

@@ -8,6 +8,7 @@ const char kUsage[] =
     "Usage: fennick-ingest [--address HOST] [--port N] [--store FOLDER] [--open-inbox]\n"
     "                      [--allow-host NAME]... [--symbols FOLDER]\n"
     "                      [--tls-cert FILE --tls-key FILE]\n"
+    "                      [--analysis-workers N] [--analysis-cpu-seconds N]\n"
     "       fennick-ingest [--store FOLDER] [--symbols FOLDER] --add-symbols FILE...\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
@@ -20,9 +21,15 @@ const char kUsage[] =
     "The store is readable by this user alone. Limits: a dump of 50 MiB, a dump_id of 64\n"
     "bytes, 2 MiB of text parts; larger reports are refused.\n"
     "\n"
-    "Each dump is read as it arrives and the crash it records (exception, module and\n"
-    "offset, signature) is kept in report.json; reports stored without that are analysed\n"
-    "once when the server starts.\n"
+    "Once a report is stored (and answered), its dump is analysed in the background and the\n"
+    "crash it records (exception, module and offset, the stack, signature) is kept in\n"
+    "report.json; reports stored without that are analysed again after a start, which\n"
+    "listens at once. Every analysis runs in a worker process of its own, held to a CPU time,\n"
+    "four times that in all, and 2 GiB of memory: a dump or symbol file that crashes or holds\n"
+    "a worker costs that report's analysis alone, which then names what stopped it. A symbol\n"
+    "file being read when that happened is set aside (GET /api/symbols/quarantine) and the\n"
+    "report analysed again without it, until a file is stored under its name and key again.\n"
+    "GET /api/analyses tells how many reports wait for an analysis.\n"
     "\n"
     "The report inbox: GET / shows the crashes grouped by signature, most frequent first,\n"
     "and the reports, newest first, each with its own page (GET /reports/<id>) and a link\n"
@@ -55,10 +62,18 @@ const char kUsage[] =
     "                     then its CA chain); it must name the host the clients are built for\n"
     "  --tls-key FILE     the certificate's private key (PEM, unencrypted), readable by its\n"
     "                     owner only; given with --tls-cert, and only with it\n"
+    "  --analysis-workers N\n"
+    "                     worker processes that analyse dumps, one at a time each\n"
+    "                     (default 2, at most 64)\n"
+    "  --analysis-cpu-seconds N\n"
+    "                     CPU time one analysis may take before its worker is ended\n"
+    "                     (default 30, at most 3600)\n"
     "  --add-symbols FILE...\n"
     "                     store each FILE in the symbol store under its own name, print\n"
     "                     \"<file name> <key>\" for each and exit, without serving; exits 1\n"
     "                     when any is refused (no executable or PDB, or cut)\n"
+    "  --analysis-worker  run as one of the server's analysis workers, which the server\n"
+    "                     starts itself; not for use by hand\n"
     "  --help, -h         show this text and exit\n"
     "\n"
     "Each connection is served on its own; a request must send its headers within 10 seconds\n"
@@ -71,22 +86,31 @@ const char kUsage[] =
 
 namespace {
 
-bool ParsePort(std::string_view text, int* port) {
+bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
   int value = -1;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 65535) {
+  if (error != std::errc() || end != text.data() + text.size() || value < lowest ||
+      value > highest) {
     return false;
   }
-  *port = value;
+  *number = value;
   return true;
 }
+
+constexpr int kMaxAnalysisWorkers = 64;
+constexpr int kMaxAnalysisCpuSeconds = 3600;
 
 }  // namespace
 
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return Command::kHelp;
   bool add_symbols = false;
+  bool worker = false;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--analysis-worker") {
+      worker = true;
+      continue;
+    }
     if (args[i] == "--open-inbox") {
       options->open_inbox = true;
       continue;
@@ -106,7 +130,15 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
     if (option == "--address") {
       options->address = value;
     } else if (option == "--port") {
-      if (!ParsePort(value, &options->port)) return Command::kBadUsage;
+      if (!ParseNumber(value, 0, 65535, &options->port)) return Command::kBadUsage;
+    } else if (option == "--analysis-workers") {
+      if (!ParseNumber(value, 1, kMaxAnalysisWorkers, &options->analysis_workers)) {
+        return Command::kBadUsage;
+      }
+    } else if (option == "--analysis-cpu-seconds") {
+      if (!ParseNumber(value, 1, kMaxAnalysisCpuSeconds, &options->analysis_cpu_seconds)) {
+        return Command::kBadUsage;
+      }
     } else if (option == "--store") {
       options->store = value;
     } else if (option == "--allow-host") {
@@ -122,6 +154,8 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
     }
   }
   if (options->tls_certificate.empty() != options->tls_key.empty()) return Command::kBadUsage;
+  if (worker) return add_symbols || options->symbols.empty() ? Command::kBadUsage
+                                                             : Command::kAnalysisWorker;
   return add_symbols ? Command::kAddSymbols : Command::kServe;
 }
 

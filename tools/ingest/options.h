@@ -21,14 +21,19 @@ struct Options {
   std::vector<std::filesystem::path> add_symbols;  // --add-symbols, in the order given
   std::filesystem::path tls_certificate;           // --tls-cert; empty for plain HTTP
   std::filesystem::path tls_key;                   // --tls-key; given with --tls-cert
+  int analysis_workers = 2;                        // --analysis-workers
+  int analysis_cpu_seconds = 30;                   // --analysis-cpu-seconds
 };
 
-enum class Command { kServe, kAddSymbols, kHelp, kBadUsage };
+// kAnalysisWorker: the server's own worker process, which the server starts itself.
+enum class Command { kServe, kAddSymbols, kAnalysisWorker, kHelp, kBadUsage };
 
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
 // option, a missing or empty value, a port outside 0..65535, --add-symbols without a file,
-// or one of --tls-cert and --tls-key without the other. kAddSymbols when --add-symbols is
-// given: its files are the arguments after it up to the next that starts with "--".
+// or one of --tls-cert and --tls-key without the other, --analysis-workers outside 1..64 or
+// --analysis-cpu-seconds outside 1..3600. kAddSymbols when --add-symbols is given: its files
+// are the arguments after it up to the next that starts with "--". kAnalysisWorker for
+// --analysis-worker, with --symbols alone.
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options);
 
 }  // namespace fennick_ingest

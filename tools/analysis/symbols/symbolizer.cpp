@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "reading_watch.h"
+
 namespace fennick_symbols {
 namespace {
 
@@ -188,7 +190,9 @@ const llvm::codeview::DebugInfo* PdbRecord(const COFFObjectFile& coff) {
   return record != nullptr && !pdb_name.empty() ? record : nullptr;
 }
 
-std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable) {
+std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable,
+                                         ReadingWatch* watch) {
+  const ReadingScope reading(watch, executable);
   const auto binary = OpenExecutable(executable);
   if (!binary) return nullptr;
   const COFFObjectFile& coff = PdbSymbols::Coff(*binary);
@@ -200,13 +204,19 @@ std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable
 
 // A PDB from another build than the executable's names the wrong functions: refused.
 std::unique_ptr<ModuleSymbols> LoadPdb(const std::filesystem::path& executable,
-                                       const std::filesystem::path& pdb) {
-  auto binary = OpenExecutable(executable);
-  if (!binary) return nullptr;
-  const llvm::codeview::DebugInfo* record = PdbRecord(PdbSymbols::Coff(*binary));
+                                       const std::filesystem::path& pdb, ReadingWatch* watch) {
+  std::optional<llvm::object::OwningBinary<llvm::object::Binary>> binary;
+  const llvm::codeview::DebugInfo* record = nullptr;
+  {
+    const ReadingScope reading(watch, executable);
+    binary = OpenExecutable(executable);
+    if (!binary) return nullptr;
+    record = PdbRecord(PdbSymbols::Coff(*binary));
+  }
   if (record == nullptr || record->Signature.CVSignature != llvm::OMF::Signature::PDB70) {
     return nullptr;
   }
+  const ReadingScope reading(watch, pdb);
   std::unique_ptr<llvm::pdb::IPDBSession> session;
   if (llvm::Error error = llvm::pdb::NativeSession::createFromPdbPath(pdb.string(), session)) {
     llvm::consumeError(std::move(error));
@@ -248,14 +258,17 @@ struct Symbolizer::Cache {
   }
 
   size_t budget;
+  ReadingWatch* watch;
   size_t bytes = 0;
   std::mutex mutex;
   std::list<Entry> entries;
   std::unordered_map<std::string, std::list<Entry>::iterator> by_key;
 };
 
-Symbolizer::Symbolizer(size_t cache_bytes) : cache_(std::make_unique<Cache>()) {
+Symbolizer::Symbolizer(size_t cache_bytes, ReadingWatch* watch)
+    : cache_(std::make_unique<Cache>()) {
   cache_->budget = cache_bytes;
+  cache_->watch = watch;
 }
 
 Symbolizer::~Symbolizer() = default;
@@ -265,14 +278,22 @@ std::vector<SourceFrame> Symbolizer::Symbolize(const ModuleSymbolFiles& files, u
   const std::string key =
       files.executable.string() + '\0' + (files.pdb ? files.pdb->string() : std::string());
   const std::lock_guard lock(cache_->mutex);
+  // Both kinds read their names lazily, from the file that holds them.
+  const std::filesystem::path& names = files.pdb ? *files.pdb : files.executable;
   if (const auto found = cache_->by_key.find(key); found != cache_->by_key.end()) {
     cache_->entries.splice(cache_->entries.begin(), cache_->entries, found->second);
+    const ReadingScope reading(cache_->watch, names);
     return found->second->symbols->Symbolize(rva);
   }
   std::unique_ptr<ModuleSymbols> symbols =
-      files.pdb ? LoadPdb(files.executable, *files.pdb) : LoadDwarf(files.executable);
+      files.pdb ? LoadPdb(files.executable, *files.pdb, cache_->watch)
+                : LoadDwarf(files.executable, cache_->watch);
   if (!symbols) return {};
-  std::vector<SourceFrame> frames = symbols->Symbolize(rva);
+  std::vector<SourceFrame> frames;
+  {
+    const ReadingScope reading(cache_->watch, names);
+    frames = symbols->Symbolize(rva);
+  }
   const size_t bytes = FileSize(files.executable) + (files.pdb ? FileSize(*files.pdb) : 0);
   cache_->entries.push_front({key, bytes, std::move(symbols)});
   cache_->by_key[key] = cache_->entries.begin();

@@ -27,11 +27,13 @@ struct ModuleSymbolFiles {
   std::optional<std::filesystem::path> pdb;
 };
 
+class ReadingWatch;
+
 class Symbolizer {
  public:
   // Keeps what it loaded for later calls, within `cache_bytes` of symbol files' sizes:
-  // the least recently used go first.
-  explicit Symbolizer(size_t cache_bytes);
+  // the least recently used go first. Tells `watch` (when not null) of each file it reads.
+  explicit Symbolizer(size_t cache_bytes, ReadingWatch* watch = nullptr);
   ~Symbolizer();
   Symbolizer(const Symbolizer&) = delete;
   Symbolizer& operator=(const Symbolizer&) = delete;

@@ -94,15 +94,14 @@ Admission AdmissionOf(const InboxAccess& access, const httplib::Request& req) {
 
 // Reads the whole form even when it is refused, so that an early reply never leaves unread
 // body bytes on a kept-alive connection.
-void ReceiveCrashReport(const fs::path& store, ReportIndex& index,
-                        const fennick_analysis::CrashAnalyzer& analyzer, const httplib::Request& req,
+void ReceiveCrashReport(const ServedStore& served, const httplib::Request& req,
                         httplib::Response& res, const httplib::ContentReader& read_content) {
   if (!req.is_multipart_form_data()) {
     read_content([](const char*, size_t) { return true; });
     Reply(res, 400);
     return;
   }
-  IncomingReport report(store);
+  IncomingReport report(served.store);
   const bool read_ok = read_content(
       [&](const httplib::MultipartFormData& part) {
         report.BeginPart(part.name, part.filename);
@@ -122,8 +121,11 @@ void ReceiveCrashReport(const fs::path& store, ReportIndex& index,
   } else if (verdict != 200) {
     Reply(res, verdict);
   } else {
-    Reply(res,
-          report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, index, analyzer));
+    const int status = report.Commit({PeerOf(req), req.get_header_value("User-Agent")},
+                                     served.index);
+    // Answered once the report is durable; its analysis follows.
+    if (status == 200) served.analyses.Arrived(dump_id);
+    Reply(res, status);
   }
 }
 
@@ -307,9 +309,9 @@ void ServeGroup(const ReportIndex& index, const std::string& signature,
 
 // Serves the stored report in `folder_name` as `render` makes it of its dump_id and record,
 // or 404.
+template <typename Render>
 void ServeReport(const fs::path& store, const std::string& folder_name, httplib::Response& res,
-                 std::string (*render)(std::string_view, std::string_view),
-                 const char* content_type) {
+                 Render render, const char* content_type) {
   const std::optional<std::string> dump_id = DumpIdOfFolder(folder_name);
   const std::optional<std::string> record =
       dump_id ? ReadReportRecord(store, folder_name) : std::nullopt;
@@ -337,6 +339,8 @@ const std::vector<RouteMethod>& RouteMethods() {
              {"/api/reports/[^/]+", "GET"},
              {"/api/groups", "GET"},
              {"/api/groups/.+", "GET"},
+             {"/api/analyses", "GET"},
+             {"/api/symbols/quarantine", "GET"},
              {"/reports/[^/]+", "GET"},
              {"/reports/[^/]+/dump", "GET"},
              {"/groups/.+/state", "POST"},
@@ -359,8 +363,18 @@ const char* OtherMethod(const httplib::Request& req) {
   return nullptr;
 }
 
-void ConfigureInbox(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
-                    ReportIndex& index, const std::string& token) {
+void ServeAnalyses(const AnalysisQueue& analyses, httplib::Response& res) {
+  const AnalysisQueue::Status status = analyses.status();
+  res.set_content(
+      nlohmann::json{{"waiting", status.waiting}, {"running", status.running}}.dump(),
+      "application/json");
+}
+
+void ConfigureInbox(IngestHttpServer& server, const InboxAccess& access, const ServedStore& served,
+                    const std::string& token) {
+  const fs::path& store = served.store;
+  ReportIndex& index = served.index;
+  const SymbolQuarantine& quarantine = served.quarantine;
   // Runs `serve` for a request that may read the inbox; refuses the others.
   const auto guarded = [access](auto serve) {
     return [access, serve](const httplib::Request& req, httplib::Response& res) {
@@ -386,9 +400,21 @@ void ConfigureInbox(IngestHttpServer& server, const fs::path& store, const Inbox
                ServeReport(store, req.matches[1].str(), res, RenderReportJson, "application/json");
              }));
   server.Get(R"(/reports/([^/]+))",
-             guarded([store](const httplib::Request& req, httplib::Response& res) {
-               ServeReport(store, req.matches[1].str(), res, RenderReportPage,
-                           "text/html; charset=utf-8");
+             guarded([store, &quarantine](const httplib::Request& req, httplib::Response& res) {
+               ServeReport(
+                   store, req.matches[1].str(), res,
+                   [&quarantine](std::string_view dump_id, std::string_view record) {
+                     return RenderReportPage(dump_id, record, quarantine.Files());
+                   },
+                   "text/html; charset=utf-8");
+             }));
+  server.Get("/api/analyses",
+             guarded([&served](const httplib::Request&, httplib::Response& res) {
+               ServeAnalyses(served.analyses, res);
+             }));
+  server.Get("/api/symbols/quarantine",
+             guarded([&quarantine](const httplib::Request&, httplib::Response& res) {
+               res.set_content(QuarantineJson(quarantine.Files()), "application/json");
              }));
   server.Get(R"(/api/groups/(.+))",
              guarded([&index](const httplib::Request& req, httplib::Response& res) {
@@ -424,9 +450,8 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 
 }  // namespace
 
-void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const InboxAccess& access,
-                     ReportIndex& index, const fennick_analysis::CrashAnalyzer& analyzer,
-                     SymbolsAdded on_symbols_added) {
+void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
+                     const ServedStore& served) {
   // Each route's own limit is held before its body is read (RefusalBeforeBody).
   server.set_payload_max_length(kMaxSymbolsRequestBytes);
   // Inbox pages run no script and are kept by no cache; the same holds for every reply.
@@ -458,17 +483,20 @@ void ConfigureRoutes(IngestHttpServer& server, const fs::path& store, const Inbo
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  server.Post(kUploadPath, [store, &index, &analyzer](const httplib::Request& req,
-                                                      httplib::Response& res,
-                                                      const httplib::ContentReader& read_content) {
-    ReceiveCrashReport(store, index, analyzer, req, res, read_content);
+  server.Post(kUploadPath, [&served](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& read_content) {
+    ReceiveCrashReport(served, req, res, read_content);
   });
+  const SymbolsAdded on_symbols_added =
+      [&served](const std::vector<fennick_symbols::SymbolStore::Added>& added) {
+        served.analyses.SymbolsAdded(added);
+      };
   server.Post(kSymbolsPath,
-              [&analyzer, on_symbols_added](const httplib::Request& req, httplib::Response& res,
-                                            const httplib::ContentReader& read_content) {
-                ReceiveSymbols(analyzer.store(), on_symbols_added, req, res, read_content);
+              [&served, on_symbols_added](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& read_content) {
+                ReceiveSymbols(served.symbols, on_symbols_added, req, res, read_content);
               });
-  ConfigureInbox(server, store, access, index, NewFormToken());
+  ConfigureInbox(server, access, served, NewFormToken());
   // Every reply, httplib's own 404 included, carries a JSON code.
   server.set_error_handler(
       httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {

@@ -5,10 +5,12 @@
 
 #include <filesystem>
 
+#include "analysis_queue.h"
 #include "http_server.h"
 #include "inbox_access.h"
 #include "report_index.h"
-#include "crash_analysis.h"
+#include "symbol_quarantine.h"
+#include "symbol_store.h"
 #include "symbol_upload.h"
 
 namespace fennick_ingest {
@@ -17,20 +19,24 @@ namespace fennick_ingest {
 inline constexpr char kApiKey[] = "QZVMTRA-PLKXNE-HDWQGS-5B1D7E9C03";
 inline constexpr char kUploadPath[] = "/api/report/crash";
 
+// What the routes serve and feed; all of it outlives the server.
+struct ServedStore {
+  std::filesystem::path store;  // absolute
+  ReportIndex& index;           // lists the store (loaded already), learns of every upload
+  const fennick_symbols::SymbolStore& symbols;  // receives the symbol files
+  AnalysisQueue& analyses;                      // analyses each report once it is stored
+  const SymbolQuarantine& quarantine;
+};
+
 // Installs on `server` the upload route (POST /api/report/crash), the symbols route (POST
 // /api/symbols, which `access` guards like the inbox), the inbox routes (GET /,
-// /api/reports, /api/reports/<folder>, /api/groups, /api/groups/<signature>,
-// /reports/<folder>, /reports/<folder>/dump, /groups/<signature>, and POST
-// /groups/<signature>/state) that `access` guards, the {"code":N} reply to every refusal
-// (405 with Allow for a method an address does not take), and one log line per request; an
-// upload without the key is refused before its body. `store` is an absolute path; `index` lists it
-// (loaded already) and learns of every upload; `analyzer` analyses each dump, its symbol
-// store receives the symbol files, and `on_symbols_added` is told of each upload's. All
-// outlive the server.
-void ConfigureRoutes(IngestHttpServer& server, const std::filesystem::path& store,
-                     const InboxAccess& access, ReportIndex& index,
-                     const fennick_analysis::CrashAnalyzer& analyzer,
-                     SymbolsAdded on_symbols_added);
+// /api/reports, /api/reports/<folder>, /api/groups, /api/groups/<signature>, /api/analyses,
+// /api/symbols/quarantine, /reports/<folder>, /reports/<folder>/dump, /groups/<signature>,
+// and POST /groups/<signature>/state) that `access` guards, the {"code":N} reply to every
+// refusal (405 with Allow for a method an address does not take), and one log line per
+// request; an upload without the key is refused before its body.
+void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
+                     const ServedStore& served);
 
 }  // namespace fennick_ingest
 

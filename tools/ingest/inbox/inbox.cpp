@@ -144,7 +144,8 @@ std::string CrashCell(const StoredReport& report) {
   const nlohmann::ordered_json crash =
       nlohmann::ordered_json::parse(report.crash_json, nullptr, false);
   if (!crash.is_object()) {
-    const std::string why = report.analysis_error.empty() ? "not analysed" : report.analysis_error;
+    const std::string why =
+        report.analysis_error.empty() ? kWaitingForAnalysis : report.analysis_error;
     return "<td><span class=\"none\">no crash named</span><br><span class=\"error\">" +
            EscapeHtml(why) + "</span></td>";
   }

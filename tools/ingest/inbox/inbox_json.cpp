@@ -40,7 +40,7 @@ Json ReportEntry(const StoredReport& report) {
   } else {
     entry["crash"] = nullptr;
     entry["analysis_error"] =
-        report.analysis_error.empty() ? "not analysed" : report.analysis_error;
+        report.analysis_error.empty() ? kWaitingForAnalysis : report.analysis_error;
   }
   return entry;
 }

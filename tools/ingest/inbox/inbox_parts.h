@@ -24,6 +24,9 @@ inline constexpr char kPageEnd[] = "</body>\n</html>\n";
 
 std::string EscapeHtml(std::string_view text);
 
+// Why a stored report names no crash yet: its dump is analysed after it is stored.
+inline constexpr char kWaitingForAnalysis[] = "waiting for its analysis";
+
 // A table cell holding `text`, escaped, or a dash when it is empty.
 std::string Cell(std::string_view text, const char* css_class = nullptr);
 

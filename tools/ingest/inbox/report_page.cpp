@@ -1,5 +1,6 @@
 #include "report_page.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "crash_analysis.h"
 #include "group_page.h"
 #include "inbox_parts.h"
 #include "json_members.h"
@@ -316,8 +318,23 @@ std::string MissingSymbols(const Json& missing) {
   return html + "</tbody>\n</table>\n";
 }
 
+// The symbol files among `missing` that stopped an analysis and are set aside, and why.
+std::string SetAsideSymbols(const Json& crash, const std::vector<QuarantinedFile>& set_aside) {
+  const std::vector<std::string> missing = fennick_analysis::MissingSymbolIds(crash);
+  std::string html;
+  for (const QuarantinedFile& file : set_aside) {
+    const std::string id = fennick_analysis::SymbolFileId(file.file_name, file.key);
+    if (std::find(missing.begin(), missing.end(), id) == missing.end()) continue;
+    html += "<p class=\"error\">" + EscapeHtml(file.file_name + " " + file.key) +
+            " is set aside: it stopped an analysis (" + EscapeHtml(file.reason) + ") at " +
+            EscapeHtml(UtcText(file.set_aside_ms)) +
+            ". No analysis reads it until a file is stored again under its name and key.</p>\n";
+  }
+  return html.empty() ? html : "<h3>Symbol files set aside</h3>\n" + html;
+}
+
 // The crashing thread's stack, crashing frame first, as the analysis found it.
-std::string StackSection(const Json& crash) {
+std::string StackSection(const Json& crash, const std::vector<QuarantinedFile>& set_aside) {
   const Json frames = crash.value("frames", Json());
   if (!frames.is_array()) return std::string();
   std::string html =
@@ -329,7 +346,8 @@ std::string StackSection(const Json& crash) {
   }
   html += "</tbody>\n</table>\n<p class=\"none\">" + EscapeHtml(TextMember(crash, "stack_end")) +
           "</p>\n";
-  return html + MissingSymbols(crash.value("missing_symbols", Json()));
+  return html + MissingSymbols(crash.value("missing_symbols", Json())) +
+         SetAsideSymbols(crash, set_aside);
 }
 
 // The crash's signature, linking the page of its group: every report of the same crash.
@@ -340,17 +358,17 @@ std::string GroupLink(const Json& crash) {
          EscapeHtml(GroupUrl(signature)) + "\">" + EscapeHtml(signature) + "</a></p>\n";
 }
 
-std::string CrashSection(const Json& analysis) {
+std::string CrashSection(const Json& analysis, const std::vector<QuarantinedFile>& set_aside) {
   std::string html = "<h2>Crash</h2>\n";
   const Json& crash = Member(analysis, "crash");
   if (crash.is_object()) {
     return html + GroupLink(crash) + FactTable(LabelledRows(crash, kCrashFacts)) +
-           StackSection(crash);
+           StackSection(crash, set_aside);
   }
   const std::string why = TextMember(analysis, "analysis_error");
   return html +
-         "<div class=\"empty\">No crash named: " + EscapeHtml(why.empty() ? "not analysed" : why) +
-         "</div>\n";
+         "<div class=\"empty\">No crash named: " +
+         EscapeHtml(why.empty() ? kWaitingForAnalysis : why) + "</div>\n";
 }
 
 // The client's crash time by the server's receive time, then the rest of the record.
@@ -441,7 +459,8 @@ std::string MinidumpSections(const Json& analysis) {
 
 }  // namespace
 
-std::string RenderReportPage(std::string_view dump_id, std::string_view record_text) {
+std::string RenderReportPage(std::string_view dump_id, std::string_view record_text,
+                             const std::vector<QuarantinedFile>& set_aside) {
   Json record = Json::parse(record_text, nullptr, false);
   if (!record.is_object()) record = Json::object();
   const Json& analysis = Member(record, "analysis");
@@ -454,7 +473,8 @@ std::string RenderReportPage(std::string_view dump_id, std::string_view record_t
   if (dump_bytes.is_number_unsigned()) {
     page += " <span class=\"size\">" + ByteSizeText(dump_bytes.get<uint64_t>()) + "</span>";
   }
-  page += "</p>\n" + CrashSection(analysis) + ReportSection(record) + MinidumpSections(analysis);
+  page += "</p>\n" + CrashSection(analysis, set_aside) + ReportSection(record) +
+          MinidumpSections(analysis);
   return page + kPageEnd;
 }
 

@@ -6,7 +6,6 @@
 #include <string_view>
 #include <utility>
 
-#include "analysis_turn.h"
 #include "store_files.h"
 #include "store_layout.h"
 #include "stored_analysis.h"
@@ -129,23 +128,15 @@ nlohmann::ordered_json IncomingReport::Record(const RequestFacts& facts) const {
   return report;
 }
 
-int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index,
-                           const fennick_analysis::CrashAnalyzer& analyzer) {
+int IncomingReport::Commit(const RequestFacts& facts, ReportIndex& index) {
   if (staging_.empty() || !SyncAndClose(std::move(dump_))) return 500;
-  ScopedFile record_file;
-  std::optional<StoredReport> listed;
-  {
-    // The analysis is part of the record from the start, so every listed report has one; an
-    // unreadable dump is analysed as such and taken all the same. Its findings and record
-    // are let go before the turn ends; the flush comes after, holding no memory.
-    const AnalysisTurn turn;
-    const std::optional<std::string> record =
-        RecordWithAnalysis(Record(facts), analyzer.AnalyzeFile(staging_ / dump_name_));
-    if (!record) return 413;
-    record_file = CreatePrivateFile(staging_ / kReportFileName);
-    if (!record_file.is_valid() || !WriteAll(record_file.get(), *record)) return 500;
-    listed = ParseReportRecord(*record, dump_id());
-  }
+  // The dump is analysed once the report is stored; until then its record holds none, and
+  // the report is listed as waiting for its analysis.
+  const std::string record = RecordText(Record(facts));
+  if (record.size() > kMaxReportFileBytes) return 413;
+  ScopedFile record_file = CreatePrivateFile(staging_ / kReportFileName);
+  if (!record_file.is_valid() || !WriteAll(record_file.get(), record)) return 500;
+  std::optional<StoredReport> listed = ParseReportRecord(record, dump_id());
   // The files and the folder's entries reach the disk before the folder takes its name, so
   // the name never stands for a report with missing or empty files.
   if (!SyncAndClose(std::move(record_file)) || !SyncFolder(staging_)) return 500;

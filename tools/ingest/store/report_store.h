@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "crash_analysis.h"
 #include "platform/file_io.h"
 #include "report_index.h"
 
@@ -52,13 +51,12 @@ class IncomingReport {
   // kMaxFormTextBytes; 500 when the dump could not be written.
   int Verdict();
 
-  // Flushes the dump to the disk, analyses it with `analyzer` (a few uploads at a time, the
-  // others waiting their turn), flushes report.json (the analysis in it), moves the report into place in
-  // one step (replacing an earlier report of its dump_id), puts it in `index` and flushes
-  // the store, so that a report is whole on the disk when this returns 200. 413 when its record would be too long to read back; 500 when the
-  // store cannot be written.
-  int Commit(const RequestFacts& facts, ReportIndex& index,
-             const fennick_analysis::CrashAnalyzer& analyzer);
+  // Flushes the dump to the disk, flushes report.json, moves the report into place in one
+  // step (replacing an earlier report of its dump_id), puts it in `index` and flushes the
+  // store, so that a report is whole on the disk when this returns 200; its dump is analysed
+  // after. 413 when its record would be too long to read back; 500 when the store cannot be
+  // written.
+  int Commit(const RequestFacts& facts, ReportIndex& index);
 
   // The "dump_id" field as received (possibly invalid or empty).
   std::string dump_id() const;

@@ -1,16 +1,16 @@
 #include "stored_analysis.h"
 
-#include <map>
-#include <set>
+#include <sys/stat.h>
+
 #include <utility>
 
 #include "json_members.h"
+#include "minidump_analysis.h"
 #include "server_log.h"
 #include "store_files.h"
 #include "store_layout.h"
 
 namespace fennick_ingest {
-namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
@@ -20,6 +20,8 @@ std::string RecordText(const Json& record) {
   // (the folder name keeps the dump_id's exact bytes).
   return record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
 }
+
+namespace {
 
 // The depth at which "minidump" sits in a record: record, "analysis", "minidump".
 constexpr size_t kMinidumpDepth = 2;
@@ -56,36 +58,14 @@ size_t TextBound(const Json& value, size_t depth) {
   }
 }
 
-// Analyses the dump of the report in the folder `folder_name` and rewrites its report.json;
-// returns the new record, or nullopt when there is no record to rewrite.
-std::optional<std::string> AnalyseAgain(const fs::path& store, const std::string& folder_name,
-                                        const fennick_analysis::CrashAnalyzer& analyzer) {
-  const ScopedFile folder = OpenFolder(store / folder_name);
-  if (!folder.is_valid()) return std::nullopt;
-  std::optional<std::string> text;
-  if (const ScopedFile file = OpenFileIn(folder.get(), kReportFileName); file.is_valid()) {
-    text = ReadAll(file.get(), kMaxReportFileBytes);
-  }
-  if (!text) return std::nullopt;
-  Json record = Json::parse(*text, nullptr, false);
-  if (!record.is_object()) return std::nullopt;
-  // Only a file the store itself could have written, directly in this folder, through no
-  // link; any other is analysed as a dump that cannot be opened.
+constexpr char kTooLong[] = "the analysis would make report.json too long to keep";
+
+// The file the store itself could have written, directly in `folder`, through no link;
+// invalid for any other.
+ScopedFile OpenDumpOf(FileHandle folder, const Json& record) {
   const std::string dump_name = TextMember(record, "dump_file");
-  ScopedFile dump;
-  if (!dump_name.empty() && SafeDumpFileName(dump_name) == dump_name) {
-    dump = OpenFileIn(folder.get(), dump_name);
-  }
-  std::optional<std::string> updated =
-      RecordWithAnalysis(std::move(record), analyzer.Analyze(dump.get()));
-  if (!updated) return std::nullopt;
-  // A dump stored before that name was reserved would be taken for a rewrite cut short.
-  if (dump_name == kReportTempFileName ||
-      !ReplaceFileIn(folder.get(), kReportFileName, kReportTempFileName, *updated)) {
-    LogLine("cannot rewrite the report.json of " + Printable(folder_name) +
-            "; its dump is analysed again at the next start");
-  }
-  return updated;
+  if (dump_name.empty() || SafeDumpFileName(dump_name) != dump_name) return ScopedFile();
+  return OpenFileIn(folder, dump_name);
 }
 
 }  // namespace
@@ -98,48 +78,68 @@ std::optional<std::string> RecordWithAnalysis(Json record, Json analysis) {
   }
   record["analysis"] = std::move(analysis);
   std::string text = RecordText(record);
-  if (text.size() > kMaxReportFileBytes) return std::nullopt;
-  if (minidump.is_null()) return text;
   // A hostile dump can name thousands of modules with long names of control characters,
   // which escaped would take seconds to write out and far more than the store reads back;
   // the bound tells such findings apart before any of that is done.
-  if (text.size() + TextBound(minidump, kMinidumpDepth) <= kMaxReportFileBytes) {
-    record["analysis"]["minidump"] = std::move(minidump);
-    std::string whole = RecordText(record);
-    if (whole.size() <= kMaxReportFileBytes) return whole;
-    record["analysis"].erase("minidump");
+  if (text.size() <= kMaxReportFileBytes && !minidump.is_null()) {
+    if (text.size() + TextBound(minidump, kMinidumpDepth) <= kMaxReportFileBytes) {
+      record["analysis"]["minidump"] = std::move(minidump);
+      std::string whole = RecordText(record);
+      if (whole.size() <= kMaxReportFileBytes) return whole;
+      record["analysis"].erase("minidump");
+    }
+    record["analysis"]["minidump_left_out"] =
+        "the reader's findings would make report.json too long to keep";
+    text = RecordText(record);
   }
-  record["analysis"]["minidump_left_out"] =
-      "the reader's findings would make report.json too long to keep";
+  if (text.size() <= kMaxReportFileBytes) return text;
+  record["analysis"] = StoppedAnalysis(kTooLong);
   text = RecordText(record);
   if (text.size() > kMaxReportFileBytes) return std::nullopt;
   return text;
 }
 
-std::optional<StoredReport> ReanalyseReport(const fs::path& store, const std::string& dump_id,
-                                            const fennick_analysis::CrashAnalyzer& analyzer) {
-  const std::optional<std::string> record =
-      AnalyseAgain(store, ReportFolderName(dump_id), analyzer);
-  if (!record) return std::nullopt;
-  return ParseReportRecord(*record, dump_id);
+std::optional<ReportToAnalyse> OpenReportToAnalyse(const fs::path& store,
+                                                   const std::string& dump_id) {
+  ReportToAnalyse report{dump_id, OpenFolder(store / ReportFolderName(dump_id)), Json(), {}};
+  if (!report.folder.is_valid()) return std::nullopt;
+  std::optional<std::string> text;
+  if (const ScopedFile file = OpenFileIn(report.folder.get(), kReportFileName); file.is_valid()) {
+    text = ReadAll(file.get(), kMaxReportFileBytes);
+  }
+  if (!text) return std::nullopt;
+  report.record = Json::parse(*text, nullptr, false);
+  if (!report.record.is_object()) return std::nullopt;
+  report.dump = OpenDumpOf(report.folder.get(), report.record);
+  return report;
 }
 
-size_t AnalyseOldReports(const fs::path& store, const fennick_analysis::CrashAnalyzer& analyzer,
-                         ReportIndex& index) {
-  std::set<std::string> arrived;
-  for (const std::string& id : index.MissingSymbols()) {
-    if (fennick_analysis::HoldsSymbolFile(analyzer.store(), id)) arrived.insert(id);
+bool StillStored(const fs::path& store, const ReportToAnalyse& report) {
+  struct stat opened {};
+  struct stat named {};
+  const fs::path folder = store / ReportFolderName(report.dump_id);
+  return fstat(report.folder.get(), &opened) == 0 && lstat(folder.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+std::optional<StoredReport> RecordAnalysis(ReportToAnalyse report, Json analysis) {
+  const std::string dump_name = TextMember(report.record, "dump_file");
+  std::optional<std::string> updated =
+      RecordWithAnalysis(std::move(report.record), std::move(analysis));
+  if (!updated) return std::nullopt;
+  // A dump stored before that name was reserved would be taken for a rewrite cut short.
+  if (dump_name == kReportTempFileName ||
+      !ReplaceFileIn(report.folder.get(), kReportFileName, kReportTempFileName, *updated)) {
+    LogLine("cannot rewrite the report.json of " + Printable(ReportFolderName(report.dump_id)) +
+            "; its dump is analysed again at the next start");
   }
-  std::vector<std::string> dump_ids = index.ReportsUnanalysed();
-  for (std::string& dump_id : index.ReportsLacking(arrived)) dump_ids.push_back(std::move(dump_id));
-  size_t analysed = 0;
-  for (const std::string& dump_id : dump_ids) {
-    if (std::optional<StoredReport> updated = ReanalyseReport(store, dump_id, analyzer)) {
-      index.Put(*updated);
-      ++analysed;
-    }
-  }
-  return analysed;
+  return ParseReportRecord(*updated, report.dump_id);
+}
+
+Json StoppedAnalysis(const std::string& reason) {
+  return {{"analysis_version", fennick_minidump::kAnalysisVersion},
+          {"crash", nullptr},
+          {"analysis_error", reason}};
 }
 
 }  // namespace fennick_ingest

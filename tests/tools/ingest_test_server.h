@@ -83,7 +83,8 @@ inline void AwaitAnalyses(const IngestProcess& server) {
     const httplib::Result res = server.Client().Get("/api/analyses");
     const nlohmann::json status =
         res ? nlohmann::json::parse(res->body, nullptr, false) : nlohmann::json();
-    if (status.is_object() && status.value("waiting", -1) == 0 && status.value("running", -1) == 0) {
+    if (status.is_object() && status.value("waiting", -1) == 0 &&
+        status.value("running", -1) == 0) {
       return;
     }
     if (std::chrono::steady_clock::now() > give_up) {

@@ -75,7 +75,6 @@ void StopOnSignal(const sigset_t& signals, httplib::Server& server,
   if (!serving_ended) server.stop();
 }
 
-
 // The store's path made absolute, and the symbol store's (the store's own by default).
 bool ResolveFolders(Options& options) {
   std::error_code error;
@@ -148,7 +147,8 @@ int Serve(Options options) {
   server.set_tls(std::move(tls));
   ConfigureSocket(server);
   fennick_ingest::ConfigureRoutes(
-      server, fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
+      server,
+      fennick_ingest::InboxAccess(options.open_inbox, options.address, options.allowed_hosts),
       served);
   const int port = server.Bind(options.address, options.port);
   if (port < 0) {

@@ -154,8 +154,9 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
     }
   }
   if (options->tls_certificate.empty() != options->tls_key.empty()) return Command::kBadUsage;
-  if (worker) return add_symbols || options->symbols.empty() ? Command::kBadUsage
-                                                             : Command::kAnalysisWorker;
+  if (worker) {
+    return add_symbols || options->symbols.empty() ? Command::kBadUsage : Command::kAnalysisWorker;
+  }
   return add_symbols ? Command::kAddSymbols : Command::kServe;
 }
 

@@ -121,8 +121,8 @@ void ReceiveCrashReport(const ServedStore& served, const httplib::Request& req,
   } else if (verdict != 200) {
     Reply(res, verdict);
   } else {
-    const int status = report.Commit({PeerOf(req), req.get_header_value("User-Agent")},
-                                     served.index);
+    const int status =
+        report.Commit({PeerOf(req), req.get_header_value("User-Agent")}, served.index);
     // Answered once the report is durable; its analysis follows.
     if (status == 200) served.analyses.Arrived(dump_id);
     Reply(res, status);
@@ -365,9 +365,8 @@ const char* OtherMethod(const httplib::Request& req) {
 
 void ServeAnalyses(const AnalysisQueue& analyses, httplib::Response& res) {
   const AnalysisQueue::Status status = analyses.status();
-  res.set_content(
-      nlohmann::json{{"waiting", status.waiting}, {"running", status.running}}.dump(),
-      "application/json");
+  res.set_content(nlohmann::json{{"waiting", status.waiting}, {"running", status.running}}.dump(),
+                  "application/json");
 }
 
 void ConfigureInbox(IngestHttpServer& server, const InboxAccess& access, const ServedStore& served,
@@ -408,8 +407,7 @@ void ConfigureInbox(IngestHttpServer& server, const InboxAccess& access, const S
                    },
                    "text/html; charset=utf-8");
              }));
-  server.Get("/api/analyses",
-             guarded([&served](const httplib::Request&, httplib::Response& res) {
+  server.Get("/api/analyses", guarded([&served](const httplib::Request&, httplib::Response& res) {
                ServeAnalyses(served.analyses, res);
              }));
   server.Get("/api/symbols/quarantine",

@@ -366,8 +366,7 @@ std::string CrashSection(const Json& analysis, const std::vector<QuarantinedFile
            StackSection(crash, set_aside);
   }
   const std::string why = TextMember(analysis, "analysis_error");
-  return html +
-         "<div class=\"empty\">No crash named: " +
+  return html + "<div class=\"empty\">No crash named: " +
          EscapeHtml(why.empty() ? kWaitingForAnalysis : why) + "</div>\n";
 }
 

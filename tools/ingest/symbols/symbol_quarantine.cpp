@@ -44,10 +44,10 @@ std::vector<QuarantinedFile> Load(const fs::path& store) {
   for (const Json& entry : json["files"]) {
     if (!entry.is_object()) continue;
     const auto when = entry.find("set_aside_ms");
-    QuarantinedFile loaded{TextMember(entry, "file"), TextMember(entry, "key"),
-                           TextMember(entry, "reason"), TextMember(entry, "dump_id"),
-                           when != entry.end() && when->is_number_integer() ? when->get<int64_t>()
-                                                                            : 0};
+    QuarantinedFile loaded{
+        TextMember(entry, "file"), TextMember(entry, "key"), TextMember(entry, "reason"),
+        TextMember(entry, "dump_id"),
+        when != entry.end() && when->is_number_integer() ? when->get<int64_t>() : 0};
     if (!loaded.file_name.empty() && !loaded.key.empty()) files.push_back(std::move(loaded));
   }
   return files;
@@ -71,9 +71,10 @@ bool SymbolQuarantine::SetAside(const QuarantinedFile& file) {
 
 void SymbolQuarantine::Release(const std::vector<std::string>& ids) {
   const std::lock_guard lock(mutex_);
-  const auto released = std::remove_if(files_.begin(), files_.end(), [&](const QuarantinedFile& held) {
-    return std::find(ids.begin(), ids.end(), IdOf(held)) != ids.end();
-  });
+  const auto released =
+      std::remove_if(files_.begin(), files_.end(), [&](const QuarantinedFile& held) {
+        return std::find(ids.begin(), ids.end(), IdOf(held)) != ids.end();
+      });
   if (released == files_.end()) return;
   files_.erase(released, files_.end());
   Save();

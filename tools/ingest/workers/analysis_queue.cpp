@@ -69,7 +69,8 @@ size_t AnalysisQueue::QueueStoredReports() {
     }
   }
   std::vector<std::string> dump_ids = index_.ReportsUnanalysed();
-  for (std::string& dump_id : index_.ReportsLacking(arrived)) dump_ids.push_back(std::move(dump_id));
+  for (std::string& dump_id : index_.ReportsLacking(arrived))
+    dump_ids.push_back(std::move(dump_id));
   for (const std::string& dump_id : dump_ids) Queue({dump_id, 0}, false);
   const std::lock_guard lock(mutex_);
   return waiting_.size();
@@ -182,8 +183,8 @@ AnalysisQueue::Done AnalysisQueue::Analyse(WorkerProcess& worker, const Job& job
   const std::string folder = Printable(ReportFolderName(job.dump_id));
   done.stopped = outcome.kind == WorkerOutcome::Kind::kStopped;
   if (done.stopped && outcome.reading && job.attempt + 1 < kMaxAttempts) {
-    quarantine_.SetAside({outcome.reading->file_name, outcome.reading->key, outcome.reason,
-                          job.dump_id, NowMs()});
+    quarantine_.SetAside(
+        {outcome.reading->file_name, outcome.reading->key, outcome.reason, job.dump_id, NowMs()});
     LogLine("the analysis of " + folder + " stopped: " + outcome.reason + "; " +
             outcome.reading->file_name + " " + outcome.reading->key +
             " is set aside, and the report analysed again without it");

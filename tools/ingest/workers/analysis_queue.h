@@ -25,8 +25,8 @@ class WorkerProcess;
 
 // How the analyses run.
 struct AnalysisSettings {
-  int workers = 2;       // worker processes, each analysing one dump at a time
-  int cpu_seconds = 30;  // of CPU time for one analysis; four times as long in all
+  int workers = 2;                // worker processes, each analysing one dump at a time
+  int cpu_seconds = 30;           // of CPU time for one analysis; four times as long in all
   std::filesystem::path symbols;  // the symbol store the workers read
 };
 
@@ -71,9 +71,9 @@ class AnalysisQueue {
 
   // What became of one job.
   struct Done {
-    bool recorded = false;    // an analysis is in the report's record and the index
-    bool stopped = false;     // the worker stopped
-    bool not_run = false;     // no worker would start
+    bool recorded = false;     // an analysis is in the report's record and the index
+    bool stopped = false;      // the worker stopped
+    bool not_run = false;      // no worker would start
     std::optional<Job> again;  // to be analysed once more, ahead of the others
   };
 

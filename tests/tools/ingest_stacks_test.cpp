@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "crasher_facts.h"
+#include "crasher_runs.h"
 #include "ingest_test_server.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
@@ -26,10 +26,6 @@ using nlohmann::json;
 constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
 constexpr char kSignature[] =
     "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!(anonymous namespace)::StoreField";
-
-fs::path Fixture(const std::string& build, const std::string& file) {
-  return fs::path(FENNICK_FIXTURES_DIR) / build / file;
-}
 
 std::string Hex(uint64_t value) {
   char text[32];
@@ -46,20 +42,6 @@ int MarkedLine(const std::string& marker, const std::string& function) {
   }
   ADD_FAILURE() << "no line marked " << marker << ": " << function;
   return 0;
-}
-
-struct NestedCrash {
-  std::string dump;
-  std::map<std::string, std::string> facts;
-};
-
-NestedCrash CrashUnderWine(const std::string& build) {
-  TempFolder folder;
-  const ProcessOutput output =
-      RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
-                 {Fixture(build, "Ortivo.exe"), "nested-write", folder / "crash.dmp"});
-  EXPECT_TRUE(fs::exists(folder / "crash.dmp")) << output.standard_error;
-  return {ReadTestFile(folder / "crash.dmp"), ParseCrasherFacts(output.standard_output)};
 }
 
 // The entries of `missing` for the fixture's own files (system modules of Wine's may follow).

@@ -1,0 +1,36 @@
+#ifndef FENNICK_TESTS_TOOLS_CRASHER_RUNS_H_
+#define FENNICK_TESTS_TOOLS_CRASHER_RUNS_H_
+
+// The crash fixture (tests/fixtures/crasher.cpp) run under Wine: each of its builds crashes
+// three calls deep and writes a minidump of itself.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "crasher_facts.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+// A file of one of the fixture's builds ("crasher-dwarf", "crasher-pdb", ...).
+inline std::filesystem::path Fixture(const std::string& build, const std::string& file) {
+  return std::filesystem::path(FENNICK_FIXTURES_DIR) / build / file;
+}
+
+struct NestedCrash {
+  std::string dump;
+  std::map<std::string, std::string> facts;  // what the crasher says of itself
+};
+
+inline NestedCrash CrashUnderWine(const std::string& build) {
+  TempFolder folder;
+  const ProcessOutput output =
+      RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
+                 {Fixture(build, "Ortivo.exe"), "nested-write", folder / "crash.dmp"});
+  EXPECT_TRUE(std::filesystem::exists(folder / "crash.dmp")) << output.standard_error;
+  return {ReadTestFile(folder / "crash.dmp"), ParseCrasherFacts(output.standard_output)};
+}
+
+#endif  // FENNICK_TESTS_TOOLS_CRASHER_RUNS_H_

@@ -14,16 +14,17 @@
 #   6. 8 concurrent fennick runs of 100 reports each against fennick-ingest, which flushes
 #      every report to the disk before it answers: reports per second, and a check that
 #      every report was stored once and sent once
-#   7. 10,000 reports stored without analyses: the first start, which analyses each and
-#      rewrites its report.json, and the inbox page (median time of a GET /, as curl
-#      measures the request, without its own start) afterwards
+#   7. 10,000 reports stored without analyses: the first start, which listens at once, the
+#      analyses it then makes in the background, each rewriting its report.json, and the
+#      inbox page (median time of a GET /, as curl measures the request, without its own
+#      start) afterwards
 #   8. minidump analysis of two 50 MiB dumps made from the real one in tests/fixtures/dumps
 #   9. 10,000 stored reports that carry analyses of the real dump, in 100 crash groups:
 #      the start, the inbox page, /api/groups, /api/reports (first and last page) and one
 #      report's page (median times, as in 7)
 #  10. 256 concurrent uploads of the dump that costs the server most to analyse (its module
-#      names reach the reader's limit): the server's peak memory, and a check that every
-#      upload was answered and stored
+#      names reach the reader's limit): the server's peak memory and its workers', once every
+#      analysis is done, and a check that every upload was answered and stored
 #  11. the analysis of the crash fixture's dump (tests/fixtures, the crasher built with DWARF,
 #      crashed under Wine) with its executable in the symbol store: the first analysis,
 #      which loads the symbols, and the median of later ones; and the first name looked up
@@ -89,6 +90,23 @@ start_server() {  # start_server [store [log]]: a fresh store unless one is name
   # A first start over a large store that was never analysed takes a while.
   for _ in $(seq 12000); do (exec 3<>/dev/tcp/127.0.0.1/5001) 2>/dev/null && return; sleep 0.01; done
   echo "ingest server did not start" >&2; exit 1
+}
+
+# Waits until the server on 5001 has no analysis waiting or under way: they follow the
+# uploads' answers, in the server's worker processes.
+await_analyses() {
+  until curl -s http://127.0.0.1:5001/api/analyses | grep -qx '{"running":0,"waiting":0}'; do
+    sleep 0.05
+  done
+}
+
+# The peak memory of the server's analysis workers together (KiB).
+workers_peak() {
+  local total=0 child
+  for child in $(pgrep -P "$server_pid"); do
+    total=$((total + $(awk '/^VmHWM/ {print $2}' "/proc/$child/status")))
+  done
+  echo "$total"
 }
 
 # measure <command...>: runs it under /usr/bin/time -v and prints "seconds kib"; the wall
@@ -230,6 +248,8 @@ if want 7; then
   start=$EPOCHREALTIME
   start_server "$inbox"
   first_start=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.2f", b - a}')
+  await_analyses
+  analysed_in=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.2f", b - a}')
   grep -q '"analysis"' "$inbox/r10000/report.json" || { echo "the first start analysed no report" >&2; exit 1; }
   : >"$work/inbox.txt"
   for i in $(seq "$runs"); do
@@ -237,7 +257,8 @@ if want 7; then
   done
   grep -q '10000 reports received' "$work/inbox.html" || { echo "the inbox does not count 10,000 reports" >&2; exit 1; }
   inbox_time=$(median <"$work/inbox.txt")
-  rows+=("| first start over 10,000 reports stored without analyses (each analysed, its report.json rewritten and flushed) | ${first_start} s | | 4-byte dumps, all unreadable |"
+  rows+=("| first start over 10,000 reports stored without analyses, until it listens | ${first_start} s | | 4-byte dumps, all unreadable |"
+         "| the same start, until every report is analysed in the background (its report.json rewritten and flushed) | ${analysed_in} s | | two worker processes |"
          "| inbox page (GET /) with 10,000 stored reports, median | ${inbox_time} s | | first page: 50 reports, $(wc -c <"$work/inbox.html") bytes |")
 fi
 
@@ -264,6 +285,7 @@ if want 9; then
     -F "file=@tests/fixtures/dumps/null_write.dmp" -F dump_id=MODEL -F device_id=DEVICE \
     -F app_version=3.2.1.45 -F computer_name=HOST -F process_name=Ortivo.exe \
     http://127.0.0.1:5001/api/report/crash
+  await_analyses
   stop_server
   model=$work/store/MODEL/report.json
   grep -q '"signature": "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+0x156B"' "$model" || { echo "the model report names no crash" >&2; exit 1; }
@@ -335,8 +357,10 @@ if want 10; then
   done
   for pid in "${pids[@]}"; do wait "$pid" || true; done
   end=$EPOCHREALTIME
+  await_analyses
   peak=$(awk '/^VmHWM/ {print $2}' "/proc/$server_pid/status")
-  echo "peak $peak KiB" >&2
+  worker_peak=$(workers_peak)
+  echo "peak $peak KiB, workers $worker_peak KiB" >&2
   stop_server
   answered=$(grep -lx '{"code":0}' "$work"/hostile-*.out | wc -l)
   stored=$(find "$work/store" -mindepth 2 -path '*/hostile-*/report.json' | wc -l)
@@ -344,7 +368,7 @@ if want 10; then
     echo "hostile uploads lost: $answered answered 0, $stored stored" >&2; exit 1
   fi
   seconds=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b - a}')
-  rows+=("| 256 concurrent uploads of the costliest hostile dump ($(wc -c <"$work/hostile.dmp") bytes, 128 names of 32,767 characters), server's peak memory | ${peak} KiB | | target < 524288 KiB; all 256 answered 0 and stored, in ${seconds} s |")
+  rows+=("| 256 concurrent uploads of the costliest hostile dump ($(wc -c <"$work/hostile.dmp") bytes, 128 names of 32,767 characters), server's peak memory | ${peak} KiB | workers ${worker_peak} KiB | target < 524288 KiB; all 256 answered 0 and stored, in ${seconds} s |")
 fi
 
 if want 11; then

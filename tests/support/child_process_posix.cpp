@@ -14,11 +14,13 @@
 namespace {
 
 constexpr unsigned kChildTimeoutSeconds = 120;
+// A background child is stopped by its owner; should the test die first, this ends it.
+constexpr unsigned kBackgroundTimeoutSeconds = 3600;
 
 // Forks and execs `program`; the child's stdout and stderr go to the given descriptors
-// (stdout stays when `out` is negative).
+// (stdout stays when `out` is negative); it is killed after `timeout_seconds`.
 pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
-            const EnvironmentChanges& environment, int out, int err) {
+            const EnvironmentChanges& environment, int out, int err, unsigned timeout_seconds) {
   std::vector<std::string> storage = {program.string()};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -32,7 +34,7 @@ pid_t Spawn(const std::filesystem::path& program, const std::vector<std::string>
   // An ignored signal stays ignored across exec, and the test server ignores SIGPIPE: the
   // child starts with the default a shell would give it.
   signal(SIGPIPE, SIG_DFL);
-  alarm(kChildTimeoutSeconds);  // survives exec: a hung child dies of SIGALRM
+  alarm(timeout_seconds);  // survives exec: a hung child dies of SIGALRM
   execv(argv[0], argv.data());
   _exit(127);
 }
@@ -51,7 +53,7 @@ int RunProcessWithStreams(const std::filesystem::path& program,
                           const std::vector<std::filesystem::path>& args,
                           const EnvironmentChanges& environment, FileHandle out, FileHandle err) {
   const std::vector<std::string> narrow_args(args.begin(), args.end());
-  return WaitForExit(Spawn(program, narrow_args, environment, out, err));
+  return WaitForExit(Spawn(program, narrow_args, environment, out, err, kChildTimeoutSeconds));
 }
 
 int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
@@ -69,7 +71,7 @@ int RunProcessWithBrokenErrorPipe(const std::filesystem::path& program,
 
 BackgroundProcess::BackgroundProcess(const std::filesystem::path& program,
                                      const std::vector<std::string>& args) {
-  pid_ = Spawn(program, args, {}, -1, error_.handle());
+  pid_ = Spawn(program, args, {}, -1, error_.handle(), kBackgroundTimeoutSeconds);
 }
 
 BackgroundProcess::~BackgroundProcess() { Stop(); }

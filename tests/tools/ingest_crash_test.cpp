@@ -184,7 +184,8 @@ TEST(IngestCrashTest, AnalysesReportsStoredBeforeOnceAtStart) {
   PlantReport(store, "OLDER", 2, real, AnalysisNaming("OLDER READER", 0));
   PlantReport(store, "CURRENT", 3, real, AnalysisNaming("KEPT"));
   const fs::path trace = temp / "strace.log";
-  IngestProcess server(store, {},
+  // One worker, so that the rewrites' calls come one rewrite after the other.
+  IngestProcess server(store, {"--analysis-workers", "1"},
                        {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f",
                         "-o", trace.string(), "-e", "trace=openat,fsync,renameat"});
 

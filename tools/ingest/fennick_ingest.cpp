@@ -141,7 +141,8 @@ int Serve(Options options) {
   fennick_ingest::SymbolQuarantine quarantine(options.store);
   fennick_ingest::AnalysisQueue analyses(
       options.store, index, quarantine,
-      {options.analysis_workers, options.analysis_cpu_seconds, options.symbols});
+      {options.analysis_workers, options.analysis_cpu_seconds, options.analysis_seconds,
+       options.symbols});
   const fennick_ingest::ServedStore served{options.store, index, symbols, analyses, quarantine};
   fennick_ingest::IngestHttpServer server;
   server.set_tls(std::move(tls));

@@ -9,6 +9,7 @@ const char kUsage[] =
     "                      [--allow-host NAME]... [--symbols FOLDER]\n"
     "                      [--tls-cert FILE --tls-key FILE]\n"
     "                      [--analysis-workers N] [--analysis-cpu-seconds N]\n"
+    "                      [--analysis-seconds N]\n"
     "       fennick-ingest [--store FOLDER] [--symbols FOLDER] --add-symbols FILE...\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
@@ -25,7 +26,7 @@ const char kUsage[] =
     "crash it records (exception, module and offset, the stack, signature) is kept in\n"
     "report.json; reports stored without that are analysed again after a start, which\n"
     "listens at once. Every analysis runs in a worker process of its own, held to a CPU time,\n"
-    "four times that in all, and 2 GiB of memory: a dump or symbol file that crashes or holds\n"
+    "a time in all and 2 GiB of memory: a dump or symbol file that crashes or holds\n"
     "a worker costs that report's analysis alone, which then names what stopped it. A symbol\n"
     "file being read when that happened is set aside (GET /api/symbols/quarantine) and the\n"
     "report analysed again without it, until a file is stored under its name and key again.\n"
@@ -68,6 +69,9 @@ const char kUsage[] =
     "  --analysis-cpu-seconds N\n"
     "                     CPU time one analysis may take before its worker is ended\n"
     "                     (default 30, at most 3600)\n"
+    "  --analysis-seconds N\n"
+    "                     time one analysis may take in all, however it waits, before its\n"
+    "                     worker is ended (default 120, at most 3600)\n"
     "  --add-symbols FILE...\n"
     "                     store each FILE in the symbol store under its own name, print\n"
     "                     \"<file name> <key>\" for each and exit, without serving; exits 1\n"
@@ -98,7 +102,7 @@ bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
 }
 
 constexpr int kMaxAnalysisWorkers = 64;
-constexpr int kMaxAnalysisCpuSeconds = 3600;
+constexpr int kMaxAnalysisSeconds = 3600;
 
 }  // namespace
 
@@ -136,7 +140,11 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
         return Command::kBadUsage;
       }
     } else if (option == "--analysis-cpu-seconds") {
-      if (!ParseNumber(value, 1, kMaxAnalysisCpuSeconds, &options->analysis_cpu_seconds)) {
+      if (!ParseNumber(value, 1, kMaxAnalysisSeconds, &options->analysis_cpu_seconds)) {
+        return Command::kBadUsage;
+      }
+    } else if (option == "--analysis-seconds") {
+      if (!ParseNumber(value, 1, kMaxAnalysisSeconds, &options->analysis_seconds)) {
         return Command::kBadUsage;
       }
     } else if (option == "--store") {

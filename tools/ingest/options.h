@@ -23,6 +23,7 @@ struct Options {
   std::filesystem::path tls_key;                   // --tls-key; given with --tls-cert
   int analysis_workers = 2;                        // --analysis-workers
   int analysis_cpu_seconds = 30;                   // --analysis-cpu-seconds
+  int analysis_seconds = 120;                      // --analysis-seconds
 };
 
 // kAnalysisWorker: the server's own worker process, which the server starts itself.
@@ -31,7 +32,7 @@ enum class Command { kServe, kAddSymbols, kAnalysisWorker, kHelp, kBadUsage };
 // Reads the arguments (program name excluded) into `options`; kBadUsage for an unknown
 // option, a missing or empty value, a port outside 0..65535, --add-symbols without a file,
 // or one of --tls-cert and --tls-key without the other, --analysis-workers outside 1..64 or
-// --analysis-cpu-seconds outside 1..3600. kAddSymbols when --add-symbols is given: its files
+// --analysis-cpu-seconds or --analysis-seconds outside 1..3600. kAddSymbols when --add-symbols is given: its files
 // are the arguments after it up to the next that starts with "--". kAnalysisWorker for
 // --analysis-worker, with --symbols alone.
 Command ParseOptions(const std::vector<std::string_view>& args, Options* options);

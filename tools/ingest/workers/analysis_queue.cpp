@@ -17,8 +17,6 @@
 namespace fennick_ingest {
 namespace {
 
-// An analysis may take this many times its CPU time in all: it also reads files.
-constexpr int kDeadlinePerCpuSecond = 4;
 // Analyses of one report that symbol files may stop, each set aside in turn, before the
 // report is kept without its analysis.
 constexpr int kMaxAttempts = 4;
@@ -173,7 +171,7 @@ AnalysisQueue::Done AnalysisQueue::Analyse(WorkerProcess& worker, const Job& job
   const JobSettings settings{symbols_generation_, settings_.cpu_seconds, quarantine_.Ids()};
   WorkerOutcome outcome =
       worker.Analyse(report->dump.get(), settings,
-                     std::chrono::seconds(settings_.cpu_seconds * kDeadlinePerCpuSecond));
+                     std::chrono::seconds(settings_.seconds));
   Done done;
   if (outcome.kind == WorkerOutcome::Kind::kNotRun) {
     done.not_run = true;

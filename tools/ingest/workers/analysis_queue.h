@@ -26,7 +26,8 @@ class WorkerProcess;
 // How the analyses run.
 struct AnalysisSettings {
   int workers = 2;                // worker processes, each analysing one dump at a time
-  int cpu_seconds = 30;           // of CPU time for one analysis; four times as long in all
+  int cpu_seconds = 30;           // of CPU time for one analysis
+  int seconds = 120;              // for one analysis in all, however it waits (a stalled disk)
   std::filesystem::path symbols;  // the symbol store the workers read
 };
 

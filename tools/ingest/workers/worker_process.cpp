@@ -122,6 +122,8 @@ bool WorkerProcess::Start() {
 }
 
 int WorkerProcess::Kill() {
+  // kill() of -1 would end every process of this user.
+  if (pid_ <= 0) return 0;
   kill(pid_, SIGKILL);
   return Reap();
 }

@@ -22,8 +22,10 @@ inline constexpr char kUploadPath[] = "/api/report/crash";
 // /api/reports, /api/reports/<folder>, /api/groups, /api/groups/<signature>,
 // /reports/<folder>, /reports/<folder>/dump, /groups/<signature>, and POST
 // /groups/<signature>/state) that `access` guards, the {"code":N} reply to every refusal
-// (405 with Allow for a method an address does not take), and one log line per request; an
-// upload without the key is refused before its body. `store` is an absolute path; `index` lists it
+// (405 with Allow for a method an address does not take), and one log line per request. A
+// request refused (no key, no route, a client `access` refuses, a body longer than its route
+// takes or to an address that takes none) is answered before its body, and every body is
+// held to its route's limit as it arrives. `store` is an absolute path; `index` lists it
 // (loaded already) and learns of every upload; `analyzer` analyses each dump, its symbol
 // store receives the symbol files, and `on_symbols_added` is told of each upload's. All
 // outlive the server.

@@ -429,8 +429,8 @@ void ConfigureInbox(IngestHttpServer& server, const fs::path& store, ReportIndex
              });
   server.Post(R"(/groups/(.+)/state)",
               [&server, &index, token](const httplib::Request& req, httplib::Response& res) {
-                ChangeGroupState(index, server.scheme(), token, req.matches[1].str(), req, res,
-                                 NowMs());
+                ChangeGroupState(index, server.scheme(), token, req.matches[1].str(), PeerOf(req),
+                                 req, res, NowMs());
               });
   server.Get(R"(/reports/([^/]+)/dump)",
              [store](const httplib::Request& req, httplib::Response& res) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +22,12 @@
 
 namespace {
 
+std::string ToHex(size_t value) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%zx", value);
+  return text;
+}
+
 // A client that sends the start of a request and then only the bytes it is told to send.
 class SlowClient {
  public:
@@ -32,9 +39,10 @@ class SlowClient {
     connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                  send(socket_, start.data(), start.size(), MSG_NOSIGNAL) ==
                      static_cast<ssize_t>(start.size());
-    // No read waits for good, however slow the machine.
+    // No read or write waits for good, however slow the machine.
     const timeval limit{120, 0};
     setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   }
   ~SlowClient() { close(socket_); }
   SlowClient(const SlowClient&) = delete;
@@ -42,8 +50,10 @@ class SlowClient {
 
   bool connected() const { return connected_; }
   void SendByte() const { Send("a"); }
-  void Send(std::string_view bytes) const {
-    send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  // False once the server has closed the connection.
+  bool Send(std::string_view bytes) const {
+    return send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
   std::string Received() const {
     char buffer[256];
@@ -242,6 +252,107 @@ TEST(IngestSlowClients, AnUploadMayTakeLongerThanItsHeadersMay) {
   const std::string reply = uploader.Received();
   EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 ")) << reply;
   EXPECT_TRUE(ReadTestFile(temp / "store" / "SLOW" / "slow.dmp") == dump);
+}
+
+// Sends `start` and `body_bytes` more as a chunked body, 64 KiB a chunk, then its end; or
+// as much of it as the server takes before it closes the connection.
+void SendChunkedBody(const SlowClient& client, std::string_view start, size_t body_bytes) {
+  const auto chunk = [](std::string_view bytes) {
+    return ToHex(bytes.size()) + "\r\n" + std::string(bytes) + "\r\n";
+  };
+  const size_t chunk_bytes = std::min<size_t>(body_bytes, 64 * 1024);
+  const std::string filler = chunk(std::string(chunk_bytes, 'x'));
+  if (!start.empty() && !client.Send(chunk(start))) return;
+  for (size_t sent = 0; sent < body_bytes; sent += chunk_bytes) {
+    if (!client.Send(filler)) return;
+  }
+  client.Send("0\r\n\r\n");
+}
+
+// Requests whose bodies come chunked, which no Content-Length announces: to each route that
+// takes its body whole, to addresses that take none, from a client the route refuses.
+struct ChunkedRequest {
+  const char* label;
+  std::string headers;
+  std::string body_start;
+};
+
+std::vector<ChunkedRequest> ChunkedRequests(const std::string& more_headers) {
+  const std::string chunked = "Transfer-Encoding: chunked\r\n" + more_headers + "\r\n";
+  const std::string form = "Content-Type: multipart/form-data; boundary=b\r\n" + chunked;
+  const std::string dump_part =
+      "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.dmp\"\r\n\r\nMDMP";
+  return {
+      {"no address", "POST /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\n" + chunked, ""},
+      {"a GET", "GET /api/reports HTTP/1.1\r\nHost: 127.0.0.1\r\n" + chunked, ""},
+      {"an upload without the key", "POST /api/report/crash HTTP/1.1\r\n" + form, dump_part},
+      {"the state form from another host",
+       "POST /groups/G/state HTTP/1.1\r\nHost: elsewhere.example\r\n" + chunked, "state="},
+      {"the state form",
+       "POST /groups/G/state HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+       "Content-Type: application/x-www-form-urlencoded\r\n" +
+           chunked,
+       "state="},
+      {"an upload",
+       std::string("POST /api/report/crash HTTP/1.1\r\nX-Api-Key: ") + kIngestApiKey + "\r\n" +
+           form,
+       dump_part},
+  };
+}
+
+// The most memory the server held at once so far (VmHWM), in KiB.
+size_t PeakMemoryKiB(int pid) {
+  const std::string status = ReadTestFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::stoul(status.substr(at + 6));
+}
+
+TEST(IngestSlowClients, ChunkedBodiesTakeNoMoreMemoryThanSmallOnes) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  // Each request once with a small body, so that whatever serving it takes is taken.
+  for (const ChunkedRequest& request : ChunkedRequests("Connection: close\r\n")) {
+    const SlowClient client(server.port(), request.headers);
+    SendChunkedBody(client, request.body_start, 1024);
+    EXPECT_FALSE(client.ReceivedUntilClosed().empty()) << request.label;
+  }
+  const size_t small_peak = PeakMemoryKiB(server.pid());
+  ASSERT_GT(small_peak, 0u);
+
+  // Then all at once with 300 MiB each: none may be held in memory, not even in part.
+  constexpr size_t kHugeBody = size_t{300} << 20;
+  std::vector<std::thread> senders;
+  for (const ChunkedRequest& request : ChunkedRequests("")) {
+    senders.emplace_back([&server, request] {
+      const SlowClient client(server.port(), request.headers);
+      SendChunkedBody(client, request.body_start, kHugeBody);
+    });
+  }
+  for (std::thread& sender : senders) sender.join();
+  // Connections' buffers and stacks, and the pages of the index: some MiB.
+  constexpr size_t kAllowanceKiB = 32 * 1024;
+  EXPECT_LE(PeakMemoryKiB(server.pid()), small_peak + kAllowanceKiB) << small_peak;
+  PostReport(server, ReportForm("AFTER"), 200);
+}
+
+TEST(IngestSlowClients, ABodyPastItsRoutesLimitIsCutWith413AndItsConnectionClosed) {
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const std::vector<ChunkedRequest> requests = ChunkedRequests("");
+  const std::pair<const ChunkedRequest&, size_t> cases[] = {
+      {requests[4], 8 * 1024},           // the state form's limit
+      {requests[5], 64 * 1024 * 1024}};  // a report's
+  for (const auto& [request, limit] : cases) {
+    SCOPED_TRACE(request.label);
+    const SlowClient client(server.port(), request.headers);
+    // Not much past it, so that the server has read the rest when it closes.
+    SendChunkedBody(client, request.body_start, limit);
+    const std::string reply = client.ReceivedUntilClosed();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 413 ")) << reply;
+    EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos) << reply;
+    EXPECT_TRUE(reply.ends_with("{\"code\":413}")) << reply;
+  }
+  EXPECT_TRUE(StoreEntries(temp / "store").empty());
 }
 
 }  // namespace

@@ -153,16 +153,19 @@ std::string ReplyBeforeBody(int port, const std::string& path, const std::string
 TEST(IngestSymbols, RefusesBodiesOverEachRoutesLimitBeforeReadingThem) {
   TempFolder temp;
   IngestProcess server(temp / "store");
-  const std::tuple<std::string, std::string> cases[] = {
-      {"/api/symbols", std::to_string((uint64_t{1} << 30) + 1)},
-      {"/api/report/crash", std::to_string(64 * 1024 * 1024 + 1)},
-      {"/api/anything", std::to_string(64 * 1024 * 1024 + 1)},
+  const std::tuple<std::string, std::string, int> cases[] = {
+      {"/api/symbols", std::to_string((uint64_t{1} << 30) + 1), 413},
+      {"/api/report/crash", std::to_string(64 * 1024 * 1024 + 1), 413},
+      {"/groups/G/state", std::to_string(8 * 1024 + 1), 413},
+      {"/api/reports", "1", 405},
+      {"/api/anything", "1", 404},
   };
-  for (const auto& [path, length] : cases) {
+  for (const auto& [path, length, status] : cases) {
     SCOPED_TRACE(path);
     const std::string reply = ReplyBeforeBody(server.port(), path, length);
-    EXPECT_TRUE(reply.starts_with("HTTP/1.1 413 ")) << reply;
-    EXPECT_TRUE(reply.ends_with("{\"code\":413}")) << reply;
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 " + std::to_string(status) + " ")) << reply;
+    EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos) << reply;
+    EXPECT_TRUE(reply.ends_with("{\"code\":" + std::to_string(status) + "}")) << reply;
   }
 }
 

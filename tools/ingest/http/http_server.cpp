@@ -98,21 +98,25 @@ class ConnectionStream final : public httplib::Stream {
     return true;
   }
 
-  // The headers are in; the body may take until the request's own deadline, at its pace.
-  void HeadersReceived(Admission admission) {
+  // The headers are in; the body may take until the request's own deadline, at its pace,
+  // and up to its limit.
+  void HeadersReceived(const RequestTerms& terms) {
     read_deadline_ = request_deadline_;
     in_body_ = true;
+    body_bytes_left_ = terms.max_body_bytes;
+    past_limit_ = false;
     pace_window_start_ = Clock::now() + kBodyGrace;
     pace_window_bytes_ = 0;
-    if (admission == Admission::kHeld) droppable_since_ = kNotDroppable;
-    refused_ = admission == Admission::kRefused;
+    if (terms.admission == Admission::kHeld) droppable_since_ = kNotDroppable;
+    refused_ = terms.admission == Admission::kRefused;
   }
 
   bool out_of_time() const { return out_of_time_; }
+  bool past_limit() const { return past_limit_; }
 
   // True when the connection must close after this request's reply: the body, or part of
   // it, was left unread.
-  bool EndsWithReply() const { return refused_ || out_of_time_; }
+  bool EndsWithReply() const { return refused_ || out_of_time_ || past_limit_; }
 
   // Closes the sending side and reads what still comes, for a moment, dropping it (as it
   // arrives: TLS records are not opened).
@@ -132,18 +136,18 @@ class ConnectionStream final : public httplib::Stream {
   bool is_writable() const override { return Wait(POLLOUT, Clock::now() + kWriteTimeout); }
 
   ssize_t read(char* ptr, size_t size) override {
-    if (buffer_begin_ == buffer_end_) {
-      if (!is_readable()) return -1;
-      if (size >= kReadAheadBytes) return Receive(ptr, size);
-      const ssize_t received = Receive(buffer_, kReadAheadBytes);
-      if (received <= 0) return received;
-      buffer_begin_ = 0;
-      buffer_end_ = static_cast<size_t>(received);
+    if (in_body_) {
+      // httplib asks for more of a body that has brought all its limit allows: the request
+      // fails there, before one byte more is read, whatever the body's framing.
+      if (body_bytes_left_ == 0) {
+        past_limit_ = true;
+        return -1;
+      }
+      size = static_cast<size_t>(std::min<uint64_t>(size, body_bytes_left_));
     }
-    const size_t count = std::min(size, buffer_end_ - buffer_begin_);
-    std::memcpy(ptr, buffer_ + buffer_begin_, count);
-    buffer_begin_ += count;
-    return static_cast<ssize_t>(count);
+    const ssize_t count = ReadBuffered(ptr, size);
+    if (in_body_ && count > 0) body_bytes_left_ -= static_cast<uint64_t>(count);
+    return count;
   }
 
   ssize_t write(const char* ptr, size_t size) override {
@@ -217,6 +221,22 @@ class ConnectionStream final : public httplib::Stream {
     }
   }
 
+  // Hands out what the read-ahead holds, reading ahead when it is empty.
+  ssize_t ReadBuffered(char* ptr, size_t size) {
+    if (buffer_begin_ == buffer_end_) {
+      if (!is_readable()) return -1;
+      if (size >= kReadAheadBytes) return Receive(ptr, size);
+      const ssize_t received = Receive(buffer_, kReadAheadBytes);
+      if (received <= 0) return received;
+      buffer_begin_ = 0;
+      buffer_end_ = static_cast<size_t>(received);
+    }
+    const size_t count = std::min(size, buffer_end_ - buffer_begin_);
+    std::memcpy(ptr, buffer_ + buffer_begin_, count);
+    buffer_begin_ += count;
+    return static_cast<ssize_t>(count);
+  }
+
   ssize_t ReceiveFromSocket(char* ptr, size_t size) {
     ssize_t received;
     do {
@@ -252,6 +272,8 @@ class ConnectionStream final : public httplib::Stream {
   mutable bool out_of_time_ = false;
   bool refused_ = false;
   bool in_body_ = false;
+  uint64_t body_bytes_left_ = 0;
+  bool past_limit_ = false;
   mutable Clock::time_point pace_window_start_;
   mutable size_t pace_window_bytes_ = 0;
   char buffer_[kReadAheadBytes];
@@ -280,7 +302,16 @@ void RefuseBusy(socket_t sock, bool answer) {
 
 }  // namespace
 
-IngestHttpServer::IngestHttpServer() { new_task_queue = [] { return new HandOver; }; }
+IngestHttpServer::IngestHttpServer() {
+  new_task_queue = [] { return new HandOver; };
+  // A reply after which the connection ends says so, whatever httplib made of the request.
+  set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+    if (current_connection == nullptr || !current_connection->EndsWithReply()) return;
+    res.headers.erase("Keep-Alive");
+    res.headers.erase("Connection");
+    res.set_header("Connection", "close");
+  });
+}
 
 IngestHttpServer::~IngestHttpServer() {
   for (Connection& connection : connections_) connection.thread.join();
@@ -303,12 +334,16 @@ int IngestHttpServer::Bind(const std::string& address, int port) {
 
 void IngestHttpServer::set_tls(std::unique_ptr<TlsContext> tls) { tls_ = std::move(tls); }
 
-void IngestHttpServer::set_admission(std::function<Admission(const httplib::Request&)> admission) {
-  admission_ = std::move(admission);
+void IngestHttpServer::set_terms(std::function<RequestTerms(const httplib::Request&)> terms) {
+  terms_ = std::move(terms);
 }
 
 bool IngestHttpServer::RequestOutOfTime() {
   return current_connection != nullptr && current_connection->out_of_time();
+}
+
+bool IngestHttpServer::BodyPastLimit() {
+  return current_connection != nullptr && current_connection->past_limit();
 }
 
 bool IngestHttpServer::process_and_close_socket(socket_t sock) {
@@ -339,13 +374,7 @@ void IngestHttpServer::ServeConnection(socket_t sock, Connection& connection) {
                           connection.dropped);
   current_connection = &stream;
   const auto set_up = [this, &stream](httplib::Request& req) {
-    const Admission admission = admission_ ? admission_(req) : Admission::kDroppable;
-    stream.HeadersReceived(admission);
-    if (admission == Admission::kRefused) {
-      // So that the reply says the connection closes.
-      req.headers.erase("Connection");
-      req.set_header("Connection", "close");
-    }
+    stream.HeadersReceived(terms_ ? terms_(req) : RequestTerms{});
   };
   const bool secured = stream.Handshake();
   for (size_t left = secured ? keep_alive_max_count_ : 0; left > 0 && stream.WaitForRequest();

@@ -45,6 +45,15 @@ enum class Admission {
   kRefused,    // answered by its handler without its body being read; the connection closes
 };
 
+// What a request's line and headers make of it: its connection's place, and the most bytes
+// of body (as sent, chunked framing included) that are read for it. A body that passes its
+// limit is cut there, its read fails (BodyPastLimit), and the connection closes after the
+// reply.
+struct RequestTerms {
+  Admission admission = Admission::kDroppable;
+  uint64_t max_body_bytes = UINT64_MAX;
+};
+
 // An httplib server that gives every connection a thread of its own, so that a slow or
 // stalled client never keeps another waiting, and that holds each request to the limits
 // above. Stopping the server ends every wait for a client at once.
@@ -53,7 +62,8 @@ enum class Admission {
 // deadline and never waits kIdleTimeout for the client, and every request after it to the
 // same limits as over plain HTTP.
 //
-// It takes httplib's request set-up for itself and does not read httplib's timeout and
+// It takes httplib's request set-up and post-routing handler for itself (a reply after which
+// the connection ends says "Connection: close"), and does not read httplib's timeout and
 // keep-alive settings, apart from the number of requests per connection.
 class IngestHttpServer : public httplib::Server {
  public:
@@ -65,9 +75,9 @@ class IngestHttpServer : public httplib::Server {
   // -1 when the address cannot be bound.
   int Bind(const std::string& address, int port);
 
-  // Decides what each request is, once its headers are in; without it every request is
-  // kDroppable. Set before listening.
-  void set_admission(std::function<Admission(const httplib::Request&)> admission);
+  // Decides the terms of each request, once its headers are in; without it every request is
+  // kDroppable, its body unlimited. Set before listening.
+  void set_terms(std::function<RequestTerms(const httplib::Request&)> terms);
 
   // Serves HTTPS with `tls` (plain HTTP without it). Set before listening.
   void set_tls(std::unique_ptr<TlsContext> tls);
@@ -76,6 +86,8 @@ class IngestHttpServer : public httplib::Server {
 
   // True when the request this thread is handling ran out of time while it was read.
   static bool RequestOutOfTime();
+  // True when the body of the request this thread is handling passed its limit.
+  static bool BodyPastLimit();
 
  private:
   struct Connection {
@@ -95,7 +107,7 @@ class IngestHttpServer : public httplib::Server {
   // Makes room for one more connection; false when every place is held.
   bool MakeRoom();
 
-  std::function<Admission(const httplib::Request&)> admission_;
+  std::function<RequestTerms(const httplib::Request&)> terms_;
   std::unique_ptr<TlsContext> tls_;
   // Touched by the accept loop alone, and by the destructor once that loop has ended.
   std::list<Connection> connections_;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -68,28 +69,106 @@ bool IsSymbolsUpload(const httplib::Request& req) {
   return req.method == "POST" && req.path == kSymbolsPath;
 }
 
-// The whole request of a crash report (a dump, the text parts and the multipart framing),
-// and the most that any request other than a symbols upload may send.
+// The whole request of a crash report (a dump, the text parts and the multipart framing).
 constexpr uint64_t kMaxRequestBytes = 64 * 1024 * 1024;
 static_assert(kMaxRequestBytes > kMaxDumpBytes + kMaxFormTextBytes);
+// A group's state form holds a state, a version and a token; httplib parses no longer
+// urlencoded form anyway.
+constexpr uint64_t kMaxStateFormBytes = 8 * 1024;
 
-// The status a request is answered with before its body is read, or 0 when it is served:
-// an upload without the key, symbols from a client that may not read the inbox (symbol
-// files are read by the inbox's analyses), and a body larger than its route takes.
-int RefusalBeforeBody(const InboxAccess& access, const httplib::Request& req) {
-  const bool symbols = IsSymbolsUpload(req);
-  if ((IsUpload(req) || symbols) && !KeyOk(req)) return 401;
-  if (symbols && !access.Allows(req.remote_addr, req.get_header_value("Host"))) return 403;
-  const uint64_t limit = symbols ? kMaxSymbolsRequestBytes : kMaxRequestBytes;
-  return req.get_header_value<uint64_t>("Content-Length") > limit ? 413 : 0;
+// Each address, the method it takes and the most body it takes (none but for the three
+// forms), first match first.
+struct Route {
+  std::regex path;
+  const char* method;
+  uint64_t max_body_bytes;
+};
+
+const std::vector<Route>& Routes() {
+  static const std::vector<Route> routes = [] {
+    std::vector<Route> table;
+    for (const auto& [path, method, max_body_bytes] :
+         std::initializer_list<std::tuple<const char*, const char*, uint64_t>>{
+             {kUploadPath, "POST", kMaxRequestBytes},
+             {kSymbolsPath, "POST", kMaxSymbolsRequestBytes},
+             {"/", "GET", 0},
+             {"/api/reports", "GET", 0},
+             {"/api/reports/[^/]+", "GET", 0},
+             {"/api/groups", "GET", 0},
+             {"/api/groups/.+", "GET", 0},
+             {"/api/analyses", "GET", 0},
+             {"/api/symbols/quarantine", "GET", 0},
+             {"/reports/[^/]+", "GET", 0},
+             {"/reports/[^/]+/dump", "GET", 0},
+             {"/groups/.+/state", "POST", kMaxStateFormBytes},
+             {"/groups/.+", "GET", 0}}) {
+      table.push_back({std::regex(path), method, max_body_bytes});
+    }
+    return table;
+  }();
+  return routes;
 }
 
-// An upload with the key holds its connection; one refused is answered before its body,
-// so that clients without the key can neither keep keyed uploads out nor hold a connection
-// for as long as a body takes.
-Admission AdmissionOf(const InboxAccess& access, const httplib::Request& req) {
-  if (RefusalBeforeBody(access, req) != 0) return Admission::kRefused;
-  return IsUpload(req) || IsSymbolsUpload(req) ? Admission::kHeld : Admission::kDroppable;
+// The route of `req`'s address, or null when it is none's.
+const Route* RouteOf(const httplib::Request& req) {
+  for (const Route& route : Routes()) {
+    if (std::regex_match(req.path, route.path)) return &route;
+  }
+  return nullptr;
+}
+
+// Whether `req` uses the method its route takes (HEAD goes with GET).
+bool FitsMethod(const Route& route, const httplib::Request& req) {
+  return req.method == route.method ||
+         (req.method == "HEAD" && std::string_view(route.method) == "GET");
+}
+
+// Whether `req` says a body follows its headers.
+bool CarriesBody(const httplib::Request& req) {
+  return req.has_header("Transfer-Encoding") ||
+         req.get_header_value<uint64_t>("Content-Length") > 0;
+}
+
+// The status a request is answered with before its body is read, or 0 when it is served:
+// an upload without the key, an address that is no route's or takes another method, a
+// client that may not read the inbox at any address but the upload's (symbol files are read
+// by the inbox's analyses), and a body larger than its route takes.
+int RefusalBeforeBody(const InboxAccess& access, const httplib::Request& req) {
+  const bool upload = IsUpload(req);
+  if ((upload || IsSymbolsUpload(req)) && !KeyOk(req)) return 401;
+  const Route* route = RouteOf(req);
+  if (route == nullptr) return 404;
+  if (!FitsMethod(*route, req)) return 405;
+  if (!upload && !access.Allows(req.remote_addr, req.get_header_value("Host"))) return 403;
+  const uint64_t limit = route->max_body_bytes;
+  const bool too_long =
+      req.get_header_value<uint64_t>("Content-Length") > limit || (limit == 0 && CarriesBody(req));
+  return too_long ? 413 : 0;
+}
+
+// Answers a request refused before its body with `status`, naming the method its address
+// takes with a 405.
+void ReplyRefusal(const httplib::Request& req, httplib::Response& res, int status) {
+  if (status == 405) res.set_header("Allow", RouteOf(req)->method);
+  Reply(res, status);
+}
+
+// An upload with the key holds its connection. A request refused is answered before its
+// body, which is never read; when it carries one, its connection closes after the reply.
+// So clients without the key can neither keep keyed uploads out nor hold a connection for
+// as long as a body takes. Every other body is read up to its route's limit.
+RequestTerms TermsOf(const InboxAccess& access, const httplib::Request& req) {
+  if (RefusalBeforeBody(access, req) != 0) {
+    return {CarriesBody(req) ? Admission::kRefused : Admission::kDroppable, 0};
+  }
+  const bool held = IsUpload(req) || IsSymbolsUpload(req);
+  return {held ? Admission::kHeld : Admission::kDroppable, RouteOf(req)->max_body_bytes};
+}
+
+// The status of a request whose body could not be read whole.
+int ReadFailureStatus() {
+  if (IngestHttpServer::RequestOutOfTime()) return 408;
+  return IngestHttpServer::BodyPastLimit() ? 413 : 400;
 }
 
 // Reads the whole form even when it is refused, so that an early reply never leaves unread
@@ -117,7 +196,7 @@ void ReceiveCrashReport(const ServedStore& served, const httplib::Request& req,
       dump_id.empty() || dump_id.size() > kMaxDumpIdBytes ? "-" : ReportFolderName(dump_id),
       report.dump_bytes()};
   if (!read_ok) {
-    Reply(res, IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400);
+    Reply(res, ReadFailureStatus());
   } else if (verdict != 200) {
     Reply(res, verdict);
   } else {
@@ -151,7 +230,7 @@ void ReceiveSymbols(const fennick_symbols::SymbolStore& symbols, const SymbolsAd
     if (read_ok) {
       outcome = upload.Commit();
     } else {
-      outcome.status = IngestHttpServer::RequestOutOfTime() ? 408 : res.status == 413 ? 413 : 400;
+      outcome.status = ReadFailureStatus();
     }
   }
   res.status = outcome.status;
@@ -322,120 +401,66 @@ void ServeReport(const fs::path& store, const std::string& folder_name, httplib:
   res.set_content(render(*dump_id, *record), content_type);
 }
 
-// The method each address takes, first match first; another method there is a 405.
-struct RouteMethod {
-  std::regex path;
-  const char* method;
-};
-
-const std::vector<RouteMethod>& RouteMethods() {
-  static const std::vector<RouteMethod> routes = [] {
-    std::vector<RouteMethod> table;
-    for (const auto& [path, method] : std::initializer_list<std::pair<const char*, const char*>>{
-             {kUploadPath, "POST"},
-             {kSymbolsPath, "POST"},
-             {"/", "GET"},
-             {"/api/reports", "GET"},
-             {"/api/reports/[^/]+", "GET"},
-             {"/api/groups", "GET"},
-             {"/api/groups/.+", "GET"},
-             {"/api/analyses", "GET"},
-             {"/api/symbols/quarantine", "GET"},
-             {"/reports/[^/]+", "GET"},
-             {"/reports/[^/]+/dump", "GET"},
-             {"/groups/.+/state", "POST"},
-             {"/groups/.+", "GET"}}) {
-      table.push_back({std::regex(path), method});
-    }
-    return table;
-  }();
-  return routes;
-}
-
-// The method `req`'s address takes when it is not `req`'s (HEAD goes with GET), or null.
-const char* OtherMethod(const httplib::Request& req) {
-  for (const RouteMethod& route : RouteMethods()) {
-    if (!std::regex_match(req.path, route.path)) continue;
-    const bool fits = req.method == route.method ||
-                      (req.method == "HEAD" && std::string_view(route.method) == "GET");
-    return fits ? nullptr : route.method;
-  }
-  return nullptr;
-}
-
 void ServeAnalyses(const AnalysisQueue& analyses, httplib::Response& res) {
   const AnalysisQueue::Status status = analyses.status();
   res.set_content(nlohmann::json{{"waiting", status.waiting}, {"running", status.running}}.dump(),
                   "application/json");
 }
 
-void ConfigureInbox(IngestHttpServer& server, const InboxAccess& access, const ServedStore& served,
-                    const std::string& token) {
+// Who may read the inbox is decided before routing (RefusalBeforeBody).
+void ConfigureInbox(IngestHttpServer& server, const ServedStore& served, const std::string& token) {
   const fs::path& store = served.store;
   ReportIndex& index = served.index;
   const SymbolQuarantine& quarantine = served.quarantine;
-  // Runs `serve` for a request that may read the inbox; refuses the others.
-  const auto guarded = [access](auto serve) {
-    return [access, serve](const httplib::Request& req, httplib::Response& res) {
-      if (access.Allows(req.remote_addr, req.get_header_value("Host"))) {
-        serve(req, res);
-      } else {
-        Reply(res, 403);
-      }
-    };
-  };
-  server.Get("/", guarded([&index](const httplib::Request& req, httplib::Response& res) {
-               ServeInboxPage(index, req, res);
-             }));
-  server.Get("/api/reports", guarded([&index](const httplib::Request& req, httplib::Response& res) {
-               ServeReportsJson(index, req, res);
-             }));
-  server.Get("/api/groups", guarded([&index](const httplib::Request& req, httplib::Response& res) {
-               ServeGroupsJson(index, req, res);
-             }));
+  server.Get("/", [&index](const httplib::Request& req, httplib::Response& res) {
+    ServeInboxPage(index, req, res);
+  });
+  server.Get("/api/reports", [&index](const httplib::Request& req, httplib::Response& res) {
+    ServeReportsJson(index, req, res);
+  });
+  server.Get("/api/groups", [&index](const httplib::Request& req, httplib::Response& res) {
+    ServeGroupsJson(index, req, res);
+  });
   // httplib matches the decoded path: the segment is a report folder name (see DumpUrl).
   server.Get(R"(/api/reports/([^/]+))",
-             guarded([store](const httplib::Request& req, httplib::Response& res) {
+             [store](const httplib::Request& req, httplib::Response& res) {
                ServeReport(store, req.matches[1].str(), res, RenderReportJson, "application/json");
-             }));
+             });
   server.Get(R"(/reports/([^/]+))",
-             guarded([store, &quarantine](const httplib::Request& req, httplib::Response& res) {
+             [store, &quarantine](const httplib::Request& req, httplib::Response& res) {
                ServeReport(
                    store, req.matches[1].str(), res,
                    [&quarantine](std::string_view dump_id, std::string_view record) {
                      return RenderReportPage(dump_id, record, quarantine.Files());
                    },
                    "text/html; charset=utf-8");
-             }));
-  server.Get("/api/analyses", guarded([&served](const httplib::Request&, httplib::Response& res) {
-               ServeAnalyses(served.analyses, res);
-             }));
-  server.Get("/api/symbols/quarantine",
-             guarded([&quarantine](const httplib::Request&, httplib::Response& res) {
-               res.set_content(QuarantineJson(quarantine.Files()), "application/json");
-             }));
-  server.Get(R"(/api/groups/(.+))",
-             guarded([&index](const httplib::Request& req, httplib::Response& res) {
-               ServeGroup(index, req.matches[1].str(), req, res, RenderGroupJson,
-                          "application/json");
-             }));
+             });
+  server.Get("/api/analyses", [&served](const httplib::Request&, httplib::Response& res) {
+    ServeAnalyses(served.analyses, res);
+  });
+  server.Get("/api/symbols/quarantine", [&quarantine](const httplib::Request&,
+                                                      httplib::Response& res) {
+    res.set_content(QuarantineJson(quarantine.Files()), "application/json");
+  });
+  server.Get(R"(/api/groups/(.+))", [&index](const httplib::Request& req, httplib::Response& res) {
+    ServeGroup(index, req.matches[1].str(), req, res, RenderGroupJson, "application/json");
+  });
   server.Get(R"(/groups/(.+))",
-             guarded([&index, token](const httplib::Request& req, httplib::Response& res) {
+             [&index, token](const httplib::Request& req, httplib::Response& res) {
                ServeGroup(
                    index, req.matches[1].str(), req, res,
                    [&token](const GroupDetail& detail) { return RenderGroupPage(detail, token); },
                    "text/html; charset=utf-8");
-             }));
+             });
   server.Post(R"(/groups/(.+)/state)",
-              guarded([&server, &index, token](const httplib::Request& req,
-                                               httplib::Response& res) {
-                ChangeGroupState(index, server.scheme(), token, req.matches[1].str(), req, res,
-                                 NowMs());
-              }));
+              [&server, &index, token](const httplib::Request& req, httplib::Response& res) {
+                ChangeGroupState(index, server.scheme(), token, req.matches[1].str(), PeerOf(req),
+                                 req, res, NowMs());
+              });
   server.Get(R"(/reports/([^/]+)/dump)",
-             guarded([store](const httplib::Request& req, httplib::Response& res) {
+             [store](const httplib::Request& req, httplib::Response& res) {
                ServeDump(store, req.matches[1].str(), res);
-             }));
+             });
 }
 
 void LogRequest(const httplib::Request& req, const httplib::Response& res) {
@@ -450,13 +475,14 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
 
 void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
                      const ServedStore& served) {
-  // Each route's own limit is held before its body is read (RefusalBeforeBody).
+  // Each route's own limit is held before its body is read (RefusalBeforeBody) and while
+  // it is read (TermsOf); httplib's one limit is only the largest of them.
   server.set_payload_max_length(kMaxSymbolsRequestBytes);
   // Inbox pages run no script and are kept by no cache; the same holds for every reply.
   server.set_default_headers({{"Content-Security-Policy", kInboxContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Cache-Control", "no-store"}});
-  server.set_admission([access](const httplib::Request& req) { return AdmissionOf(access, req); });
+  server.set_terms([access](const httplib::Request& req) { return TermsOf(access, req); });
   // httplib answers "Expect: 100-continue" with 100 at once when no handler decides
   // otherwise; saying so here keeps that promise independent of the library's default. A
   // request refused before its body is answered instead, and its body never sent.
@@ -464,22 +490,15 @@ void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
       [access](const httplib::Request& req, httplib::Response& res) {
         const int status = RefusalBeforeBody(access, req);
         if (status == 0) return 100;
-        Reply(res, status);
+        ReplyRefusal(req, res, status);
         return status;
       });
   // Before any handler, and before httplib reads a body for a handler that takes it whole.
   server.set_pre_routing_handler([access](const httplib::Request& req, httplib::Response& res) {
     const int status = RefusalBeforeBody(access, req);
-    if (status != 0) {
-      Reply(res, status);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (const char* method = OtherMethod(req)) {
-      res.set_header("Allow", method);
-      Reply(res, 405);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+    if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    ReplyRefusal(req, res, status);
+    return httplib::Server::HandlerResponse::Handled;
   });
   server.Post(kUploadPath, [&served](const httplib::Request& req, httplib::Response& res,
                                      const httplib::ContentReader& read_content) {
@@ -494,12 +513,13 @@ void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
                                           const httplib::ContentReader& read_content) {
                 ReceiveSymbols(served.symbols, on_symbols_added, req, res, read_content);
               });
-  ConfigureInbox(server, access, served, NewFormToken());
-  // Every reply, httplib's own 404 included, carries a JSON code.
+  ConfigureInbox(server, served, NewFormToken());
+  // Every reply, httplib's own included, carries a JSON code. httplib answers 400 to a body
+  // it could not read whole, whatever the reason.
   server.set_error_handler(
       httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        Reply(res, res.status);
+        Reply(res, res.status == 400 ? ReadFailureStatus() : res.status);
         return httplib::Server::HandlerResponse::Handled;
       }));
   server.set_logger(LogRequest);

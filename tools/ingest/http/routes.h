@@ -34,7 +34,9 @@ struct ServedStore {
 // /api/symbols/quarantine, /reports/<folder>, /reports/<folder>/dump, /groups/<signature>,
 // and POST /groups/<signature>/state) that `access` guards, the {"code":N} reply to every
 // refusal (405 with Allow for a method an address does not take), and one log line per
-// request; an upload without the key is refused before its body.
+// request. A request refused (no key, no route, a client `access` refuses, a body longer
+// than its route takes or to an address that takes none) is answered before its body, and
+// every body is held to its route's limit as it arrives.
 void ConfigureRoutes(IngestHttpServer& server, const InboxAccess& access,
                      const ServedStore& served);
 

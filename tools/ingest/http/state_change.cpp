@@ -51,8 +51,8 @@ std::string CrossSiteRefusal(const httplib::Request& req, std::string_view schem
 }
 
 void ChangeGroupState(ReportIndex& index, std::string_view scheme, const std::string& token,
-                      const std::string& signature, const httplib::Request& req,
-                      httplib::Response& res, int64_t now_ms) {
+                      const std::string& signature, const std::string& peer,
+                      const httplib::Request& req, httplib::Response& res, int64_t now_ms) {
   if (const std::string refusal = CrossSiteRefusal(req, scheme, token); !refusal.empty()) {
     Refuse(res, 403, refusal);
     return;
@@ -74,7 +74,8 @@ void ChangeGroupState(ReportIndex& index, std::string_view scheme, const std::st
            group ? "no report names this crash" : "the index could not read the group");
     return;
   }
-  if (!index.SetState(signature, *state, fixed_version, now_ms)) {
+  const std::string fixed = *state == GroupState::kResolved ? fixed_version : std::string();
+  if (!index.SetState({signature, *state, fixed, peer, now_ms})) {
     Refuse(res, 500, "the decision could not be recorded");
     return;
   }

@@ -22,12 +22,13 @@ std::string NewFormToken();
 std::string CrossSiteRefusal(const httplib::Request& req, std::string_view scheme,
                              const std::string& token);
 
-// Serves POST /groups/<signature>/state: records the form's decision for `signature` and
-// sends the browser back to the group's page (303); 400 for a malformed form, 403 for a
-// refused one, 404 for a group no report names. `scheme` is the server's ("http", "https").
+// Serves POST /groups/<signature>/state: records the form's decision for `signature`, made
+// by `peer` (the client's address), and sends the browser back to the group's page (303);
+// 400 for a malformed form, 403 for a refused one, 404 for a group no report names.
+// `scheme` is the server's ("http", "https").
 void ChangeGroupState(ReportIndex& index, std::string_view scheme, const std::string& token,
-                      const std::string& signature, const httplib::Request& req,
-                      httplib::Response& res, int64_t now_ms);
+                      const std::string& signature, const std::string& peer,
+                      const httplib::Request& req, httplib::Response& res, int64_t now_ms);
 
 }  // namespace fennick_ingest
 

@@ -1,7 +1,13 @@
 #include "report_index.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <span>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -25,6 +31,12 @@ constexpr int kIndexLayout = 5;
 
 // Reports read at start from which the database's statistics are gathered anew.
 constexpr size_t kReportsBeforeAnalysis = 1000;
+
+// Report folders read in one transaction while the index is brought up to date: uploads
+// and lists wait for one batch at most.
+constexpr size_t kSynchronizeBatch = 256;
+// Times a reading of the folders starts over when the index is made anew under it.
+constexpr int kSynchronizeAttempts = 3;
 
 // What the unfiltered lists count per group (reports per crash day, per device, per
 // version, per operating system), kept by the database itself as reports come and go, so
@@ -227,22 +239,76 @@ bool MarkRegressions(SqliteDb& db, const std::string* signature) {
   return update.Run();
 }
 
-// Opens the database with its tables; a file that is no database of ours is replaced.
-std::unique_ptr<SqliteDb> OpenDatabase(const fs::path& path) {
-  // Private from the start, as everything in the store; SQLite gives its journal the same
-  // mode.
-  CreatePrivateFile(path);
-  auto db = std::make_unique<SqliteDb>(path);
-  if (db->ok() && Configure(*db) && CheckLayout(*db)) return db;
-  if (!db->ok()) return db;
-  // Not a database (or a damaged one): the folders rebuild the index; the states are lost.
-  db.reset();
-  std::error_code ignored;
-  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path.string() + suffix, ignored);
-  CreatePrivateFile(path);
-  db = std::make_unique<SqliteDb>(path);
-  if (db->ok() && !(Configure(*db) && CheckLayout(*db))) db.reset();
-  return db;
+// Records `decision` in the states; regressions are found afterwards.
+bool WriteState(SqliteDb& db, const Decision& decision) {
+  const std::string fixed =
+      decision.state == GroupState::kResolved ? decision.fixed_version : std::string();
+  return Statement(db, "INSERT OR REPLACE INTO states VALUES (?, ?, ?, ?, ?)")
+      .Bind(1, decision.signature)
+      .Bind(2, GroupStateName(decision.state))
+      .Bind(3, fixed)
+      .Bind(4, fixed.empty() ? std::string() : VersionSortKey(fixed))
+      .Bind(5, decision.changed_ms)
+      .Run();
+}
+
+// The states the index holds that the journal does not: decisions made before there was a
+// journal. A regressed group was resolved.
+std::vector<Decision> StatesBeyond(const SqliteDb& db,
+                                   const std::map<std::string, Decision>& journal) {
+  std::vector<Decision> beyond;
+  Statement read(db, "SELECT signature, state, fixed_version, changed_ms FROM states");
+  while (read.NextRow()) {
+    if (journal.contains(read.Text(0))) continue;
+    const GroupState state = ParseGroupState(read.View(1)).value_or(GroupState::kOpen);
+    beyond.push_back({read.Text(0), state == GroupState::kRegressed ? GroupState::kResolved : state,
+                      read.Text(2), std::string(), read.Integer(3)});
+  }
+  return beyond;
+}
+
+// The time now as a part of a file name: 20261208T101530.123Z.
+std::string FileNameTime() {
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  std::string text = UtcText(now_ms);
+  std::erase_if(text, [](char c) { return c == '-' || c == ':'; });
+  return text;
+}
+
+// Gives the files of the index at `path` names that tell when they were found damaged, the
+// database's and its journals' alike; the database's new name, or nullopt when it cannot be
+// moved or a journal of it would be left for a new database to take.
+std::optional<fs::path> KeepDamagedFiles(const fs::path& path) {
+  const std::string base = path.string() + ".damaged-" + FileNameTime();
+  fs::path kept = base;
+  std::error_code error;
+  for (int n = 2; fs::exists(fs::symlink_status(kept, error)); ++n) {
+    kept = base + "-" + std::to_string(n);
+  }
+  fs::rename(path, kept, error);
+  if (error) return std::nullopt;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const fs::path journal = path.string() + suffix;
+    if (!fs::exists(fs::symlink_status(journal, error))) continue;
+    fs::rename(journal, kept.string() + suffix, error);
+    if (error && !fs::remove(journal, error)) return std::nullopt;
+  }
+  SyncFolder(path.parent_path());
+  return kept;
+}
+
+// The store's report folders, by name; nullopt when the store cannot be listed.
+std::optional<std::vector<std::string>> ReportFolders(const fs::path& store) {
+  std::vector<std::string> folders;
+  std::error_code error;
+  for (fs::directory_iterator it(store, error), end; !error && it != end; it.increment(error)) {
+    std::string folder = it->path().filename().string();
+    if (DumpIdOfFolder(folder)) folders.push_back(std::move(folder));
+  }
+  if (error) return std::nullopt;
+  return folders;
 }
 
 template <typename Value>
@@ -257,75 +323,260 @@ std::string FirstText(const Statement& row) { return row.Text(0); }
 
 }  // namespace
 
-ReportIndex::ReportIndex(const fs::path& store)
-    : store_(store), db_(OpenDatabase(store / kIndexFileName)) {}
+ReportIndex::ReportIndex(const fs::path& store) : store_(store) {
+  db_ = OpenDatabase();
+  // The thread takes no signal: the process's are for the threads that wait for them.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  synchronizer_ = std::thread([this] { RunSynchronizations(); });
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
 
-ReportIndex::~ReportIndex() = default;
+ReportIndex::~ReportIndex() {
+  {
+    const std::lock_guard lock(requests_mutex_);
+    stopping_ = true;
+  }
+  requested_.notify_all();
+  synchronizer_.join();
+}
 
 bool ReportIndex::ok() const { return db_ && db_->ok(); }
 
-std::string ReportIndex::error() const { return db_ ? db_->error() : "cannot open the index"; }
+std::string ReportIndex::error() const {
+  const std::lock_guard lock(mutex_);
+  return db_ ? db_->error() : open_error_;
+}
+
+std::unique_ptr<SqliteDb> ReportIndex::OpenDatabase() const {
+  const fs::path path = store_ / kIndexFileName;
+  // Private from the start, as everything in the store; SQLite gives its journal the same
+  // mode.
+  CreatePrivateFile(path);
+  auto db = std::make_unique<SqliteDb>(path);
+  if (!db->ok()) {
+    open_error_ = db->error();
+    return nullptr;
+  }
+  std::optional<std::string> damage = db->Damage();
+  if (!damage && Configure(*db) && CheckLayout(*db)) return db;
+  if (!damage && db->FoundDamage()) damage = db->error();
+  if (!damage) {
+    open_error_ = db->error();
+    return nullptr;
+  }
+  return MakeAnew(std::move(db), *damage);
+}
+
+std::unique_ptr<SqliteDb> ReportIndex::MakeAnew(std::unique_ptr<SqliteDb> damaged,
+                                                const std::string& damage) const {
+  const fs::path path = store_ / kIndexFileName;
+  damaged->KeepFilesOnClose();
+  damaged.reset();
+  const std::optional<fs::path> kept = KeepDamagedFiles(path);
+  if (!kept) {
+    open_error_ = "the index is damaged (" + damage + ") and cannot be moved aside";
+    LogLine(open_error_);
+    return nullptr;
+  }
+  LogLine("the index " + path.string() + " is damaged (" + damage + "); it is kept as " +
+          kept->filename().string() + " and made anew from the decisions and the report folders");
+  CreatePrivateFile(path);
+  auto db = std::make_unique<SqliteDb>(path);
+  if (!db->ok() || !Configure(*db) || !CheckLayout(*db) || !ApplyDecisions(*db)) {
+    open_error_ = db->error();
+    LogLine("cannot make the index anew: " + open_error_);
+    return nullptr;
+  }
+  ++database_;
+  ++generation_;
+  return db;
+}
+
+bool ReportIndex::ApplyDecisions(SqliteDb& db) const {
+  const std::optional<std::map<std::string, Decision>> journal = ReadDecisions(store_);
+  if (!journal) {
+    LogLine("cannot read the decisions in " + (store_ / kDecisionJournalFileName).string());
+    return false;
+  }
+  // Decisions made before there was a journal go into it, so that they outlive the index
+  // too; the index keeps them as they are.
+  for (const Decision& decision : StatesBeyond(db, *journal)) {
+    if (!AppendDecision(store_, decision)) return false;
+  }
+  Transaction transaction(db);
+  if (!transaction.ok()) return false;
+  for (const auto& [signature, decision] : *journal) {
+    if (!WriteState(db, decision)) return false;
+  }
+  return MarkRegressions(db, nullptr) && transaction.Commit();
+}
+
+template <typename Answer, typename Ask>
+std::optional<Answer> ReportIndex::Asked(const std::string& what, Ask ask, int attempts) const {
+  for (int attempt = 0; attempt < attempts && ok(); ++attempt) {
+    db_->ClearFailure();
+    Answer answer = ask();
+    if (!db_->failed()) return answer;
+    LogLine("the index could not " + what + ": " + db_->error());
+    if (!MadeAnewAfterDamage()) break;
+  }
+  return std::nullopt;
+}
+
+bool ReportIndex::MadeAnewAfterDamage() const {
+  if (!db_->FoundDamage()) return false;
+  const std::optional<std::string> damage = db_->Damage();
+  if (!damage) {
+    LogLine("the index's own check finds no damage; it is kept");
+    return false;
+  }
+  db_ = MakeAnew(std::move(db_), *damage);
+  if (!db_) return false;
+  RequestSynchronization();
+  return true;
+}
+
+void ReportIndex::RequestSynchronization() const {
+  {
+    const std::lock_guard lock(requests_mutex_);
+    synchronization_requested_ = true;
+  }
+  requested_.notify_one();
+}
+
+void ReportIndex::RunSynchronizations() {
+  std::unique_lock lock(requests_mutex_);
+  for (;;) {
+    requested_.wait(lock, [this] { return stopping_ || synchronization_requested_; });
+    if (stopping_) return;
+    synchronization_requested_ = false;
+    lock.unlock();
+    const std::optional<size_t> read = Synchronize();
+    if (read) {
+      LogLine("the index is up to date with the store again, " + std::to_string(*read) +
+              " reports read from their folders");
+    } else if (!stopping_) {
+      LogLine("the index could not be brought up to date with the store: " + error());
+    }
+    lock.lock();
+  }
+}
 
 std::optional<size_t> ReportIndex::Synchronize() {
-  const std::lock_guard lock(mutex_);
-  if (!ok()) return std::nullopt;
-  std::unordered_map<std::string, std::string> indexed;
-  {
-    Statement read(*db_, "SELECT folder, stamp FROM reports");
-    while (read.NextRow()) indexed.emplace(read.Text(0), read.Text(1));
+  const std::lock_guard one_at_a_time(synchronizing_);
+  // A database made anew meanwhile is read from the start again.
+  for (int attempt = 0; attempt < kSynchronizeAttempts; ++attempt) {
+    bool made_anew = false;
+    const std::optional<size_t> read = SynchronizeOnce(made_anew);
+    if (read || !made_anew) return read;
   }
+  return std::nullopt;
+}
+
+std::optional<size_t> ReportIndex::SynchronizeOnce(bool& made_anew) {
+  uint64_t database = 0;
+  std::unordered_map<std::string, std::string> indexed;
+  // Whether the reading must end: the index is going, or was made anew since it began.
+  const auto ended = [&] {
+    made_anew = ok() && database_ != database;
+    return stopping_ || !ok() || made_anew;
+  };
+  // Each step is asked once: a database made anew starts the whole reading over.
+  {
+    const std::lock_guard lock(mutex_);
+    if (!ok()) return std::nullopt;
+    database = database_;
+    const auto read_stamps = [&] {
+      Statement stamps(*db_, "SELECT folder, stamp FROM reports");
+      while (stamps.NextRow()) indexed.emplace(stamps.Text(0), stamps.Text(1));
+      return ApplyDecisions(*db_);
+    };
+    const std::optional<bool> read =
+        Asked<bool>("read the decisions and the reports", read_stamps, 1);
+    if (ended() || !read || !*read) return std::nullopt;
+  }
+  const std::optional<std::vector<std::string>> folders = ReportFolders(store_);
+  if (!folders) return std::nullopt;
+  size_t read_count = 0;
+  for (size_t first = 0; first < folders->size(); first += kSynchronizeBatch) {
+    const auto in_order = HoldCommitOrder();
+    const std::lock_guard lock(mutex_);
+    if (ended()) return std::nullopt;
+    const size_t last = std::min(folders->size(), first + kSynchronizeBatch);
+    const auto read_batch = [&] {
+      return SynchronizeBatch(std::span(*folders).subspan(first, last - first), indexed,
+                              read_count);
+    };
+    const std::optional<bool> batch = Asked<bool>("read the report folders", read_batch, 1);
+    if (ended() || !batch || !*batch) return std::nullopt;
+  }
+  const auto in_order = HoldCommitOrder();
+  const std::lock_guard lock(mutex_);
+  if (ended()) return std::nullopt;
+  const auto forget_gone = [&] {
+    ++generation_;
+    Transaction transaction(*db_);
+    ReportWriter writer(*db_);
+    // What is left was indexed but is not in the store, unless it came back meanwhile.
+    for (const auto& [folder, stamp] : indexed) {
+      std::error_code error;
+      if (!fs::exists(fs::symlink_status(store_ / folder, error)) && !writer.Remove(folder)) {
+        return false;
+      }
+    }
+    // After many changes the query planner learns the new spread of values: without it, a
+    // filter on a common version looks as selective as one on a device. The journal of a
+    // rebuild is as large as the index; it is folded in and let go.
+    return transaction.ok() && MarkRegressions(*db_, nullptr) && transaction.Commit() &&
+           (read_count < kReportsBeforeAnalysis ||
+            (db_->Execute("ANALYZE") && db_->Execute("PRAGMA wal_checkpoint(TRUNCATE)")));
+  };
+  const std::optional<bool> done = Asked<bool>("forget the reports gone", forget_gone, 1);
+  if (ended() || !done || !*done) return std::nullopt;
+  return read_count;
+}
+
+bool ReportIndex::SynchronizeBatch(std::span<const std::string> folders,
+                                   std::unordered_map<std::string, std::string>& indexed,
+                                   size_t& read_count) {
   ++generation_;
   Transaction transaction(*db_);
-  if (!transaction.ok()) return std::nullopt;
+  if (!transaction.ok()) return false;
   ReportWriter writer(*db_);
-  size_t read_count = 0;
-  std::error_code error;
-  for (fs::directory_iterator it(store_, error), end; !error && it != end; it.increment(error)) {
-    const std::string folder = it->path().filename().string();
-    const std::optional<std::string> dump_id = DumpIdOfFolder(folder);
-    if (!dump_id) continue;
-    // The stamp before the record: a change between the two is read again at the next start.
+  for (const std::string& folder : folders) {
+    // The stamp before the record: a change between the two is read again at the next
+    // reading.
     const std::string stamp = FolderStamp(store_, folder);
     const auto known = indexed.find(folder);
     const bool current = known != indexed.end() && !stamp.empty() && known->second == stamp;
     if (known != indexed.end()) indexed.erase(known);
     if (current) continue;
     const std::optional<std::string> text = ReadReportRecord(store_, folder);
-    std::optional<StoredReport> report = text ? ParseReportRecord(*text, *dump_id) : std::nullopt;
-    if (!(report ? writer.Insert(*report, folder, stamp) : writer.Remove(folder))) {
-      return std::nullopt;
-    }
+    std::optional<StoredReport> report =
+        text ? ParseReportRecord(*text, *DumpIdOfFolder(folder)) : std::nullopt;
+    if (!(report ? writer.Insert(*report, folder, stamp) : writer.Remove(folder))) return false;
     if (report) ++read_count;
   }
-  if (error) return std::nullopt;
-  // What is left was indexed but is no longer in the store.
-  for (const auto& [folder, stamp] : indexed) {
-    if (!writer.Remove(folder)) return std::nullopt;
-  }
-  if (!MarkRegressions(*db_, nullptr) || !transaction.Commit()) return std::nullopt;
-  // After many changes the query planner learns the new spread of values: without it, a
-  // filter on a common version looks as selective as one on a device.
-  // The journal of a rebuild is as large as the index; it is folded in and let go.
-  if (read_count >= kReportsBeforeAnalysis &&
-      !(db_->Execute("ANALYZE") && db_->Execute("PRAGMA wal_checkpoint(TRUNCATE)"))) {
-    return std::nullopt;
-  }
-  return read_count;
+  return transaction.Commit();
 }
 
 bool ReportIndex::Put(const StoredReport& report) {
   const std::string folder = ReportFolderName(report.dump_id);
   const std::string stamp = FolderStamp(store_, folder);
   const std::lock_guard lock(mutex_);
-  if (!ok()) return false;
-  ++generation_;
-  db_->ClearFailure();
-  Transaction transaction(*db_);
-  const bool put = transaction.ok() && ReportWriter(*db_).Insert(report, folder, stamp) &&
-                   (report.signature.empty() || MarkRegressions(*db_, &report.signature)) &&
-                   transaction.Commit();
-  if (!put) LogLine("the index could not record the report " + folder + ": " + db_->error());
-  return put;
+  const std::optional<bool> put = Asked<bool>("record the report " + folder, [&] {
+    ++generation_;
+    Transaction transaction(*db_);
+    return transaction.ok() && ReportWriter(*db_).Insert(report, folder, stamp) &&
+           (report.signature.empty() || MarkRegressions(*db_, &report.signature)) &&
+           transaction.Commit();
+  });
+  // The folder is read again with the others, once the index can write again.
+  if (!put || !*put) RequestSynchronization();
+  return put && *put;
 }
 
 bool ReportIndex::PrepareTextSearch(const std::string& q) const {
@@ -337,96 +588,78 @@ bool ReportIndex::PrepareTextSearch(const std::string& q) const {
   return true;
 }
 
-template <typename Answer>
-std::optional<Answer> ReportIndex::Checked(Answer answer, const char* what) const {
-  if (!db_->failed()) return answer;
-  LogLine(std::string("the index could not ") + what + ": " + db_->error());
-  return std::nullopt;
-}
-
 std::optional<ReportSlice> ReportIndex::Reports(const ReportFilter& filter, size_t first,
                                                 size_t count) const {
   const std::lock_guard lock(mutex_);
-  if (!ok()) return std::nullopt;
-  db_->ClearFailure();
-  if (!PrepareTextSearch(filter.q)) return Checked(ReportSlice{}, "search the reports' text");
-  return Checked(QueryReports(*db_, filter, first, count), "list the reports");
+  return Asked<ReportSlice>("list the reports", [&] {
+    return PrepareTextSearch(filter.q) ? QueryReports(*db_, filter, first, count) : ReportSlice{};
+  });
 }
 
 std::optional<GroupSlice> ReportIndex::Groups(const ListQuery& query, size_t first, size_t count,
                                               int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  if (!ok()) return std::nullopt;
-  db_->ClearFailure();
-  if (!PrepareTextSearch(query.filter.q)) return Checked(GroupSlice{}, "search the reports' text");
-  return Checked(QueryGroups(*db_, query, first, count, now_ms), "list the groups");
+  return Asked<GroupSlice>("list the groups", [&] {
+    return PrepareTextSearch(query.filter.q) ? QueryGroups(*db_, query, first, count, now_ms)
+                                             : GroupSlice{};
+  });
 }
 
 std::optional<std::optional<GroupDetail>> ReportIndex::Group(const std::string& signature,
                                                              const ReportFilter& filter,
                                                              int64_t now_ms) const {
   const std::lock_guard lock(mutex_);
-  if (!ok()) return std::nullopt;
-  db_->ClearFailure();
-  if (!PrepareTextSearch(filter.q)) {
-    return Checked(std::optional<GroupDetail>(), "search the reports' text");
-  }
-  return Checked(QueryGroup(*db_, signature, filter, now_ms), "read a group");
+  return Asked<std::optional<GroupDetail>>("read a group", [&] {
+    return PrepareTextSearch(filter.q) ? QueryGroup(*db_, signature, filter, now_ms) : std::nullopt;
+  });
 }
 
-bool ReportIndex::SetState(const std::string& signature, GroupState state,
-                           const std::string& fixed_version, int64_t now_ms) {
-  const std::string fixed = state == GroupState::kResolved ? fixed_version : std::string();
+bool ReportIndex::SetState(const Decision& decision) {
   const std::lock_guard lock(mutex_);
-  return ok() && Statement(*db_, "INSERT OR REPLACE INTO states VALUES (?, ?, ?, ?, ?)")
-                     .Bind(1, signature)
-                     .Bind(2, GroupStateName(state))
-                     .Bind(3, fixed)
-                     .Bind(4, fixed.empty() ? std::string() : VersionSortKey(fixed))
-                     .Bind(5, now_ms)
-                     .Run();
+  if (!AppendDecision(store_, decision)) {
+    LogLine("cannot write a decision to " + (store_ / kDecisionJournalFileName).string());
+    return false;
+  }
+  const std::optional<bool> set =
+      Asked<bool>("record a decision", [&] { return WriteState(*db_, decision); });
+  if (!set || !*set) RequestSynchronization();
+  return true;
 }
 
 std::vector<std::string> ReportIndex::ReportsUnanalysed() const {
   const std::lock_guard lock(mutex_);
-  if (!ok()) return {};
-  db_->ClearFailure();
-  return Checked(Column<std::string>(*db_, "SELECT dump_id FROM reports WHERE analysed = 0",
-                                     FirstText),
-                 "list the reports to analyse")
-      .value_or(std::vector<std::string>());
+  const auto unanalysed = Asked<std::vector<std::string>>("list the reports to analyse", [&] {
+    return Column<std::string>(*db_, "SELECT dump_id FROM reports WHERE analysed = 0", FirstText);
+  });
+  return unanalysed.value_or(std::vector<std::string>());
 }
 
 std::set<std::string> ReportIndex::MissingSymbols() const {
   const std::lock_guard lock(mutex_);
-  if (!ok()) return {};
-  db_->ClearFailure();
-  const std::vector<std::string> ids =
-      Checked(Column<std::string>(*db_, "SELECT DISTINCT symbol_id FROM missing_symbols",
-                                  FirstText),
-              "list the missing symbols")
-          .value_or(std::vector<std::string>());
-  return {ids.begin(), ids.end()};
+  const auto ids = Asked<std::vector<std::string>>("list the missing symbols", [&] {
+    return Column<std::string>(*db_, "SELECT DISTINCT symbol_id FROM missing_symbols", FirstText);
+  });
+  return ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
 }
 
 std::vector<std::string> ReportIndex::ReportsLacking(const std::set<std::string>& ids) const {
   const std::lock_guard lock(mutex_);
-  std::vector<std::string> lacking;
-  if (!ok()) return lacking;
-  db_->ClearFailure();
-  std::set<std::string> seen;
-  Statement find(*db_,
-                 "SELECT r.dump_id FROM missing_symbols m JOIN reports r USING (folder) "
-                 "WHERE m.symbol_id = ?");
-  for (const std::string& id : ids) {
-    find.Reset();
-    find.Bind(1, id);
-    while (find.NextRow()) {
-      if (seen.insert(find.Text(0)).second) lacking.push_back(find.Text(0));
+  const auto lacking = Asked<std::vector<std::string>>("list the reports lacking symbols", [&] {
+    std::vector<std::string> found;
+    std::set<std::string> seen;
+    Statement find(*db_,
+                   "SELECT r.dump_id FROM missing_symbols m JOIN reports r USING (folder) "
+                   "WHERE m.symbol_id = ?");
+    for (const std::string& id : ids) {
+      find.Reset();
+      find.Bind(1, id);
+      while (find.NextRow()) {
+        if (seen.insert(find.Text(0)).second) found.push_back(find.Text(0));
+      }
     }
-  }
-  return Checked(std::move(lacking), "list the reports lacking symbols")
-      .value_or(std::vector<std::string>());
+    return found;
+  });
+  return lacking.value_or(std::vector<std::string>());
 }
 
 }  // namespace fennick_ingest

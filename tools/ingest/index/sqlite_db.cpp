@@ -20,8 +20,35 @@ std::string SqliteDb::error() const {
 }
 
 void SqliteDb::NoteFailure() const {
-  if (failure_.empty()) failure_ = db_ ? sqlite3_errmsg(db_) : open_error_;
+  if (!failure_.empty()) return;
+  failure_ = db_ ? sqlite3_errmsg(db_) : open_error_;
   if (failure_.empty()) failure_ = "unknown failure";
+  failure_code_ = db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN;
+}
+
+bool SqliteDb::FoundDamage() const {
+  const int primary = failure_code_ & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+std::optional<std::string> SqliteDb::Damage() {
+  ClearFailure();
+  Statement check(*this, "PRAGMA quick_check");
+  if (check.NextRow() && check.View(0) != "ok") {
+    // One finding a line, under a heading that names the database; the first tells enough.
+    std::string_view findings = check.View(0);
+    const size_t heading_end = findings.find('\n');
+    if (findings.starts_with("***") && heading_end != std::string_view::npos) {
+      findings.remove_prefix(heading_end + 1);
+    }
+    return std::string(findings.substr(0, findings.find('\n')));
+  }
+  if (!FoundDamage()) return std::nullopt;
+  return error();
+}
+
+void SqliteDb::KeepFilesOnClose() {
+  if (db_ != nullptr) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 bool SqliteDb::Execute(const char* sql) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,14 +32,28 @@ class SqliteDb {
   // Whether a statement failed since the last ClearFailure: a query that read nothing
   // because the database failed must not pass for an empty answer.
   bool failed() const { return !failure_.empty(); }
-  void ClearFailure() const { failure_.clear(); }
-  // Keeps the first failure's message, which later statements would replace.
+  void ClearFailure() const {
+    failure_.clear();
+    failure_code_ = SQLITE_OK;
+  }
+  // Keeps the first failure's message and code, which later statements would replace.
   void NoteFailure() const;
+  // Whether that first failure found the database's file damaged, or no database at all.
+  bool FoundDamage() const;
+
+  // What SQLite's own check of every page finds wrong with the database (its first
+  // finding), or nullopt when it finds nothing or cannot tell.
+  std::optional<std::string> Damage();
+
+  // Closing leaves the database's files as they stand: the journal is neither folded into
+  // the database nor removed, so that a damaged index can be kept whole.
+  void KeepFilesOnClose();
 
  private:
   sqlite3* db_ = nullptr;
   std::string open_error_;
   mutable std::string failure_;  // empty while nothing failed
+  mutable int failure_code_ = SQLITE_OK;
 };
 
 // One prepared statement. Binding indexes start at 1, column indexes at 0.

@@ -8,11 +8,25 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "crasher_facts.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
+
+inline constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
+
+// The line of the crasher's source marked "// <marker>: <function>".
+inline int MarkedLine(const std::string& marker, const std::string& function) {
+  std::istringstream source(ReadTestFile(kCrasherSource));
+  std::string line;
+  for (int number = 1; std::getline(source, line); ++number) {
+    if (line.ends_with("// " + marker + ": " + function)) return number;
+  }
+  ADD_FAILURE() << "no line marked " << marker << ": " << function;
+  return 0;
+}
 
 // A file of one of the fixture's builds ("crasher-dwarf", "crasher-pdb", ...).
 inline std::filesystem::path Fixture(const std::string& build, const std::string& file) {

@@ -265,4 +265,24 @@ TEST(IngestIndexRecovery, AnIndexDamagedUnderTheRunningServerIsMadeAnewWithoutAR
   EXPECT_EQ(States(again), kAfterwards);
 }
 
+TEST(IngestIndexRecovery, DecisionsHeldOnlyByAnIndexFromBeforeTheJournalGoIntoIt) {
+  TempFolder temp;
+  const fs::path store = temp / "store";
+  PrepareStore(store);
+  {
+    IngestProcess server(store);
+    UploadRegression(server);
+    Decide(server, kSignatures[3], "ignored");
+  }
+  // As a server from before the journal left it: the index alone holds the decisions.
+  fs::remove(store / fennick_ingest::kDecisionJournalFileName);
+  {
+    IngestProcess server(store);
+    EXPECT_EQ(States(server), kAfterwards);
+  }
+  fs::remove(store / fennick_ingest::kIndexFileName);
+  IngestProcess again(store);
+  EXPECT_EQ(States(again), kAfterwards);
+}
+
 }  // namespace

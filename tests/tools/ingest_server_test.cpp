@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "group_page.h"
 #include "inbox_parts.h"
@@ -356,8 +357,27 @@ TEST(IngestServerCommandLine, HelpNamesEveryOption) {
   EXPECT_EQ(help.exit_code, 0);
   for (const char* option :
        {"--address", "--port", "--store", "--open-inbox", "--allow-host", "--symbols",
-        "--add-symbols", "--tls-cert", "--tls-key", "--help"})
+        "--add-symbols", "--tls-cert", "--tls-key", "--analysis-workers", "--analysis-cpu-seconds",
+        "--analysis-seconds", "--analysis-worker", "--help"})
     EXPECT_NE(help.standard_output.find(option), std::string::npos) << option;
+}
+
+TEST(IngestServerCommandLine, RefusesAnalysisLimitsOutOfRangeAndAWorkerWithoutItsSymbols) {
+  const std::vector<std::vector<std::filesystem::path>> lines = {
+      {"--analysis-workers", "0"},
+      {"--analysis-workers", "65"},
+      {"--analysis-cpu-seconds", "0"},
+      {"--analysis-cpu-seconds", "3601"},
+      {"--analysis-seconds", "0"},
+      {"--analysis-seconds", "3601"},
+      {"--analysis-worker"},
+      {"--analysis-worker", "--symbols", "/proc/none/symbols", "--add-symbols", "x.pdb"},
+  };
+  for (std::vector<std::filesystem::path> line : lines) {
+    // A store that cannot be made: a line taken for good ends at once all the same.
+    line.insert(line.begin(), {"--store", "/proc/none/store"});
+    EXPECT_EQ(RunProcess(FENNICK_INGEST_EXE, line).exit_code, 2) << line[2] << " " << line.back();
+  }
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
 constexpr char kSignature[] =
     "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!(anonymous namespace)::StoreField";
 
@@ -31,17 +29,6 @@ std::string Hex(uint64_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
   return text;
-}
-
-// The line of the crasher's source marked "// <marker>: <function>".
-int MarkedLine(const std::string& marker, const std::string& function) {
-  std::istringstream source(ReadTestFile(kCrasherSource));
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number) {
-    if (line.ends_with("// " + marker + ": " + function)) return number;
-  }
-  ADD_FAILURE() << "no line marked " << marker << ": " << function;
-  return 0;
 }
 
 // The entries of `missing` for the fixture's own files (system modules of Wine's may follow).

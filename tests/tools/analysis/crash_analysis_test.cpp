@@ -8,15 +8,13 @@
 #include <filesystem>
 #include <map>
 #include <span>
-#include <sstream>
 #include <string>
 
 #include "crash_summary.h"
-#include "crasher_facts.h"
 #include "minidump_format.h"
 #include "minidump_reader.h"
-#include "support/child_process.h"
 #include "support/temp_folder.h"
+#include "tools/crasher_runs.h"
 
 namespace fennick_analysis {
 namespace {
@@ -25,20 +23,8 @@ namespace fs = std::filesystem;
 using fennick_minidump::HexText;
 using Json = nlohmann::ordered_json;
 
-constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
-const fs::path kCrasher = FENNICK_FIXTURES_DIR "/crasher-dwarf/Ortivo.exe";
+const fs::path kCrasher = Fixture("crasher-dwarf", "Ortivo.exe");
 constexpr size_t kRoomForAll = size_t{1} << 30;
-
-// The line of the crasher's source marked "// <marker>: <function>".
-int MarkedLine(const std::string& marker, const std::string& function) {
-  std::istringstream source(ReadTestFile(kCrasherSource));
-  std::string line;
-  for (int number = 1; std::getline(source, line); ++number) {
-    if (line.ends_with("// " + marker + ": " + function)) return number;
-  }
-  ADD_FAILURE() << "no line marked " << marker << ": " << function;
-  return 0;
-}
 
 // Copies the `T` at `offset` of `dump` into `out`; false when the dump is shorter.
 template <typename T>
@@ -71,11 +57,10 @@ void SetCrashRip(std::string& dump, uint64_t rip) {
 // the program's own code. The frame it finds is named, at its call, but names no crash.
 TEST(CrashAnalysisTest, AFrameFoundByScanningNamesNoCrash) {
   TempFolder temp;
-  const ProcessOutput output = RunProcess(FENNICK_SOURCE_DIR "/cmake/wine-emulator.sh",
-                                          {kCrasher, "nested-write", temp / "crash.dmp"});
-  const std::map<std::string, std::string> facts = ParseCrasherFacts(output.standard_output);
-  std::string dump = ReadTestFile(temp / "crash.dmp");
-  ASSERT_FALSE(dump.empty()) << output.standard_error;
+  NestedCrash run = CrashUnderWine("crasher-dwarf");
+  const std::map<std::string, std::string>& facts = run.facts;
+  std::string& dump = run.dump;
+  ASSERT_FALSE(dump.empty());
   const fennick_minidump::MinidumpResult read = fennick_minidump::ReadMinidump(
       std::span(reinterpret_cast<const uint8_t*>(dump.data()), dump.size()));
   ASSERT_TRUE(read.minidump) << read.error;

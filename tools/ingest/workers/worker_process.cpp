@@ -162,9 +162,7 @@ WorkerOutcome WorkerProcess::Analyse(FileHandle dump, const JobSettings& setting
     pollfd waits[2] = {{socket_.get(), POLLIN, 0}, {stop_, POLLIN, 0}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now());
     const int ready =
-        left.count() > 0
-            ? poll(waits, 2, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)))
-            : 0;
+        poll(waits, 2, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || (waits[1].revents & POLLIN) != 0) {
       Kill();

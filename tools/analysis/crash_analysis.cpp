@@ -129,6 +129,13 @@ ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) 
 
 Json OrNull(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
+SignatureFrame SignatureFrameOf(const fennick_unwind::StackFrame& frame, const std::string& module,
+                                const std::string& function) {
+  using fennick_unwind::FrameTrust;
+  const bool checked = frame.trust == FrameTrust::kCheckedScan;
+  return {module, function, checked || frame.trust == FrameTrust::kScan, checked};
+}
+
 // The stack's members of a crash, and its frames as the signature sees them.
 struct StackFindings {
   Json members;
@@ -197,8 +204,7 @@ class StackAnalysis {
                          {"inlined", i + 1 < functions.size()}});
       *symbolicated |= !function.function.empty();
     }
-    signature_frames->push_back(
-        {name, functions.front().function, frame.trust == fennick_unwind::FrameTrust::kScan});
+    signature_frames->push_back(SignatureFrameOf(frame, name, functions.front().function));
   }
 
   std::vector<fennick_symbols::SourceFrame> Symbolize(const ModuleInfo& module, uint64_t rva) {

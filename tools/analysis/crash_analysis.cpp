@@ -129,6 +129,12 @@ ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) 
 
 Json OrNull(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
+// How far past its symbol a frame named by the symbol table lies, as hex text.
+Json FunctionOffsetJson(const fennick_symbols::SourceFrame& function) {
+  if (!function.function_offset) return nullptr;
+  return fennick_minidump::HexText(*function.function_offset);
+}
+
 SignatureFrame SignatureFrameOf(const fennick_unwind::StackFrame& frame, const std::string& module,
                                 const std::string& function) {
   using fennick_unwind::FrameTrust;
@@ -198,6 +204,7 @@ class StackAnalysis {
                          {"address", fennick_minidump::HexText(frame.instruction)},
                          {"function", function.function.empty() ? Json(nullptr)
                                                                 : Json(function.function)},
+                         {"function_offset", FunctionOffsetJson(function)},
                          {"file", OrNull(function.file)},
                          {"line", function.line ? Json(*function.line) : Json(nullptr)},
                          {"trust", trust},

@@ -129,6 +129,19 @@ ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) 
 
 Json OrNull(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
+// How far past its symbol a frame named by the symbol table lies, as hex text.
+Json FunctionOffsetJson(const fennick_symbols::SourceFrame& function) {
+  if (!function.function_offset) return nullptr;
+  return fennick_minidump::HexText(*function.function_offset);
+}
+
+SignatureFrame SignatureFrameOf(const fennick_unwind::StackFrame& frame, const std::string& module,
+                                const std::string& function) {
+  using fennick_unwind::FrameTrust;
+  const bool checked = frame.trust == FrameTrust::kCheckedScan;
+  return {module, function, checked || frame.trust == FrameTrust::kScan, checked};
+}
+
 // The stack's members of a crash, and its frames as the signature sees them.
 struct StackFindings {
   Json members;
@@ -191,14 +204,14 @@ class StackAnalysis {
                          {"address", fennick_minidump::HexText(frame.instruction)},
                          {"function", function.function.empty() ? Json(nullptr)
                                                                 : Json(function.function)},
+                         {"function_offset", FunctionOffsetJson(function)},
                          {"file", OrNull(function.file)},
                          {"line", function.line ? Json(*function.line) : Json(nullptr)},
                          {"trust", trust},
                          {"inlined", i + 1 < functions.size()}});
       *symbolicated |= !function.function.empty();
     }
-    signature_frames->push_back(
-        {name, functions.front().function, frame.trust == fennick_unwind::FrameTrust::kScan});
+    signature_frames->push_back(SignatureFrameOf(frame, name, functions.front().function));
   }
 
   std::vector<fennick_symbols::SourceFrame> Symbolize(const ModuleInfo& module, uint64_t rva) {

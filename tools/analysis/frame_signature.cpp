@@ -34,8 +34,8 @@ bool IsSystemModule(std::string_view module) {
 
 const SignatureFrame* FrameNamingTheCrash(const std::vector<SignatureFrame>& frames) {
   for (const SignatureFrame& frame : frames) {
-    if (frame.scanned) return nullptr;
     if (!frame.module.empty() && IsSystemModule(frame.module)) continue;
+    if (frame.scanned && !frame.checked) return nullptr;
     if (frame.module.empty() || frame.function.empty()) return nullptr;
     return &frame;
   }

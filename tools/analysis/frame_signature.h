@@ -12,6 +12,7 @@ struct SignatureFrame {
   std::string module;    // file name; empty when no module holds the address
   std::string function;  // empty when no symbols name it
   bool scanned = false;  // found by scanning the stack, which may find stale addresses
+  bool checked = false;  // scanned, and the code before it is a call
 };
 
 // True for the operating system's and the C and C++ runtimes' modules, whose frames say
@@ -19,8 +20,8 @@ struct SignatureFrame {
 bool IsSystemModule(std::string_view module);
 
 // The frame that names a crash: the first of the program's own code, when it was found
-// from the context or by unwinding and symbols name it. Null otherwise, and the signature
-// stays module+offset.
+// from the context, by unwinding or by a checked scan and symbols name it. Null otherwise,
+// and the signature stays module+offset.
 const SignatureFrame* FrameNamingTheCrash(const std::vector<SignatureFrame>& frames);
 
 // "<exception> <module>!<function>" for that frame; `exception` is the exception's name with

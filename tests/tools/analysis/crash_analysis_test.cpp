@@ -54,8 +54,9 @@ void SetCrashRip(std::string& dump, uint64_t rip) {
 }
 
 // A crash inside ntdll.dll, whose executable the store lacks: the walk scans from there into
-// the program's own code. The frame it finds is named, at its call, but names no crash.
-TEST(CrashAnalysisTest, AFrameFoundByScanningNamesNoCrash) {
+// the program's own code, whose executable it has. The frame it finds follows a call there, so
+// it is named, at its call, and names the crash.
+TEST(CrashAnalysisTest, AFrameFoundByACheckedScanNamesTheCrash) {
   TempFolder temp;
   NestedCrash run = CrashUnderWine("crasher-dwarf");
   const std::map<std::string, std::string>& facts = run.facts;
@@ -76,17 +77,16 @@ TEST(CrashAnalysisTest, AFrameFoundByScanningNamesNoCrash) {
 
   const Json analysis = CrashAnalyzer(store, kRoomForAll).AnalyzeFile(temp / "in-ntdll.dmp");
   const Json& crash = analysis["crash"];
-  const uint64_t base = HexFact(facts, "module_base");
-  EXPECT_EQ(crash["signature"], "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe+" +
-                                    HexText(HexFact(facts, "exception_address") - base));
-  EXPECT_EQ(crash["top_function"], nullptr);
+  EXPECT_EQ(crash["signature"],
+            "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!(anonymous namespace)::WriteRecord");
+  EXPECT_EQ(crash["top_function"], "(anonymous namespace)::WriteRecord");
   const std::string into_write_record = HexText(HexFact(facts, "store_field_return"));
   Json scanned;
   for (const Json& frame : crash["frames"]) {
     if (frame["address"] == into_write_record) scanned = frame;
   }
   ASSERT_TRUE(scanned.is_object()) << crash["frames"].dump();
-  EXPECT_EQ(scanned["trust"], "scan");
+  EXPECT_EQ(scanned["trust"], "checked_scan");
   EXPECT_EQ(scanned["function"], "(anonymous namespace)::WriteRecord");
   EXPECT_EQ(scanned["line"], MarkedLine("call-line", "WriteRecord"));
 }

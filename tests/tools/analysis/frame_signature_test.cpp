@@ -17,6 +17,8 @@ TEST(FrameSignatureTest, NamesTheCrashByTheFirstFrameOfTheProgramsOwnCode) {
   const SignatureFrame runtime{"ucrtbase.dll", "memcpy"};
   const SignatureFrame nowhere{"", ""};
   const SignatureFrame scanned{"Ortivo.exe", "Document::Load", true};
+  const SignatureFrame checked{"Ortivo.exe", "Document::Load", true, true};
+  const SignatureFrame system_scanned{"ntdll.dll", "", true};
   const struct {
     std::vector<SignatureFrame> frames;
     std::string signature;  // empty: it stays module+offset
@@ -26,6 +28,9 @@ TEST(FrameSignatureTest, NamesTheCrashByTheFirstFrameOfTheProgramsOwnCode) {
       {{unnamed, caller}, ""},
       {{nowhere, own}, ""},
       {{system, scanned, own}, ""},
+      {{system, system_scanned, checked, own},
+       "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!Document::Load"},
+      {{own, checked}, "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!Document::Save"},
       {{system, runtime}, ""},
       {{}, ""},
   };

@@ -1,19 +1,26 @@
 #include "crash_summary.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace fennick_minidump {
 namespace {
 
 constexpr uint32_t kAccessViolation = 0xC0000005;
+constexpr uint32_t kStackBufferOverrun = 0xC0000409;
 
 struct NamedCode {
   uint32_t code;
   const char* name;
 };
 
-// The exception codes Windows raises for crashes, named as <winnt.h> and <minwinbase.h> do.
+// The exception codes Windows raises for crashes, named as <winnt.h> and <minwinbase.h> do,
+// and those that the MSVC and GCC runtimes raise to throw a C++ exception (GCC's also to unwind
+// for it and to unwind by force).
 constexpr NamedCode kExceptionNames[] = {
+    {0x20474343, "STATUS_GCC_THROW"},
+    {0x21474343, "STATUS_GCC_UNWIND"},
+    {0x22474343, "STATUS_GCC_FORCED"},
     {0x40000015, "STATUS_FATAL_APP_EXIT"},
     {0x80000001, "EXCEPTION_GUARD_PAGE"},
     {0x80000002, "EXCEPTION_DATATYPE_MISALIGNMENT"},
@@ -48,7 +55,67 @@ constexpr NamedCode kExceptionNames[] = {
     {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},
     {0xC0000417, "STATUS_INVALID_CRUNTIME_PARAMETER"},
     {0xC0000420, "STATUS_ASSERTION_FAILURE"},
+    {0xE06D7363, "CPP_EH_EXCEPTION"},
 };
+
+// Why a process failed fast, the first parameter of its STATUS_STACK_BUFFER_OVERRUN: abort()
+// gives FATAL_APP_EXIT. Named as <winnt.h>'s FAST_FAIL_ codes, without that prefix; the gaps
+// are codes it does not define.
+constexpr const char* kFastFailNames[] = {
+    "LEGACY_GS_VIOLATION",
+    "VTGUARD_CHECK_FAILURE",
+    "STACK_COOKIE_CHECK_FAILURE",
+    "CORRUPT_LIST_ENTRY",
+    "INCORRECT_STACK",
+    "INVALID_ARG",
+    "GS_COOKIE_INIT",
+    "FATAL_APP_EXIT",
+    "RANGE_CHECK_FAILURE",
+    "UNSAFE_REGISTRY_ACCESS",
+    "GUARD_ICALL_CHECK_FAILURE",
+    "GUARD_WRITE_CHECK_FAILURE",
+    "INVALID_FIBER_SWITCH",
+    "INVALID_SET_OF_CONTEXT",
+    "INVALID_REFERENCE_COUNT",
+    nullptr,
+    nullptr,
+    nullptr,
+    "INVALID_JUMP_BUFFER",
+    "MRDATA_MODIFIED",
+    "CERTIFICATION_FAILURE",
+    "INVALID_EXCEPTION_CHAIN",
+    "CRYPTO_LIBRARY",
+    "INVALID_CALL_IN_DLL_CALLOUT",
+    "INVALID_IMAGE_BASE",
+    "DLOAD_PROTECTION_FAILURE",
+    "UNSAFE_EXTENSION_CALL",
+    "DEPRECATED_SERVICE_INVOKED",
+    "INVALID_BUFFER_ACCESS",
+    "INVALID_BALANCED_TREE",
+    "INVALID_NEXT_THREAD",
+    "GUARD_ICALL_CHECK_SUPPRESSED",
+    "APCS_DISABLED",
+    "INVALID_IDLE_STATE",
+    "MRDATA_PROTECTION_FAILURE",
+    "UNEXPECTED_HEAP_EXCEPTION",
+    "INVALID_LOCK_STATE",
+    "GUARD_JUMPTABLE",
+    "INVALID_LONGJUMP_TARGET",
+    "INVALID_DISPATCH_CONTEXT",
+    "INVALID_THREAD",
+    "INVALID_SYSCALL_NUMBER",
+    "INVALID_FILE_OPERATION",
+    "LPAC_ACCESS_DENIED",
+    "GUARD_SS_FAILURE",
+};
+
+// "_FATAL_APP_EXIT" for the signature of a fast failure whose code is known, else empty.
+std::string FastFailSuffix(const ExceptionInfo& exception) {
+  if (exception.code != kStackBufferOverrun || exception.parameters.empty()) return "";
+  const uint64_t code = exception.parameters[0];
+  if (code >= std::size(kFastFailNames) || kFastFailNames[code] == nullptr) return "";
+  return std::string("_") + kFastFailNames[code];
+}
 
 struct Access {
   const char* word;    // for `access`
@@ -156,6 +223,7 @@ CrashSummaryResult SummarizeCrash(const Minidump& dump) {
     crash.access_address = HexText(exception.parameters[1]);
     signature_name += access->suffix;
   }
+  signature_name += FastFailSuffix(exception);
   // A module without a file name cannot name a crash; it counts as no module.
   const ModuleInfo* module = ModuleAt(dump, exception.address);
   if (module != nullptr && !FileNameOf(module->name).empty()) {

@@ -1,8 +1,13 @@
 #include "symbolizer.h"
 
+#include <llvm/BinaryFormat/COFF.h>
+#include <llvm/DebugInfo/CodeView/SymbolDeserializer.h>
+#include <llvm/DebugInfo/CodeView/SymbolRecord.h>
 #include <llvm/DebugInfo/DIContext.h>
 #include <llvm/DebugInfo/PDB/IPDBSession.h>
 #include <llvm/DebugInfo/PDB/Native/NativeSession.h>
+#include <llvm/DebugInfo/PDB/Native/PDBFile.h>
+#include <llvm/DebugInfo/PDB/Native/SymbolStream.h>
 #include <llvm/DebugInfo/PDB/PDBContext.h>
 #include <llvm/DebugInfo/PDB/PDBSymbolExe.h>
 #include <llvm/DebugInfo/Symbolize/Symbolize.h>
@@ -10,6 +15,7 @@
 #include <llvm/Object/Binary.h>
 #include <llvm/Object/COFF.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -76,16 +82,145 @@ ImageSpan SpanOf(const COFFObjectFile& coff) {
   return {header->ImageBase, header->SizeOfImage};
 }
 
+// The names a module's code has apart from its debug records: the executable's COFF symbol
+// table, or the PDB's public symbols. They name the runtime's helpers, which come without
+// debug records. A symbol reaches to the next one or to the end of its code section.
+class SymbolTable {
+ public:
+  struct Symbol {
+    uint32_t rva;
+    std::string name;
+  };
+  struct Section {
+    uint32_t begin;
+    uint32_t end;
+  };
+
+  explicit SymbolTable(const COFFObjectFile& coff) {
+    for (const llvm::object::SectionRef& ref : coff.sections()) {
+      const llvm::object::coff_section* header = coff.getCOFFSection(ref);
+      if ((header->Characteristics &
+           (llvm::COFF::IMAGE_SCN_CNT_CODE | llvm::COFF::IMAGE_SCN_MEM_EXECUTE)) != 0) {
+        code_.push_back({header->VirtualAddress, header->VirtualAddress + header->VirtualSize});
+      }
+    }
+  }
+
+  // `offset` into the executable's section `number` (counted from 1), when it is code.
+  void Add(const COFFObjectFile& coff, int32_t number, uint32_t offset, std::string name) {
+    if (number <= 0 || name.empty()) return;
+    llvm::Expected<const llvm::object::coff_section*> section = coff.getSection(number);
+    if (!section) {
+      llvm::consumeError(section.takeError());
+      return;
+    }
+    const uint64_t rva = uint64_t{(*section)->VirtualAddress} + offset;
+    if (rva > UINT32_MAX || CodeSectionOf(static_cast<uint32_t>(rva)) == nullptr) return;
+    symbols_.push_back({static_cast<uint32_t>(rva), std::move(name)});
+  }
+
+  // Sorted by address once all are added; of several at one address, the first added stays.
+  void Seal() {
+    std::stable_sort(symbols_.begin(), symbols_.end(),
+                     [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
+    symbols_.erase(std::unique(symbols_.begin(), symbols_.end(),
+                               [](const Symbol& a, const Symbol& b) { return a.rva == b.rva; }),
+                   symbols_.end());
+  }
+
+  // The symbol at or before `rva` within its code section, or null.
+  const Symbol* Before(uint64_t rva) const {
+    const auto after = std::upper_bound(
+        symbols_.begin(), symbols_.end(), rva,
+        [](uint64_t at, const Symbol& symbol) { return at < symbol.rva; });
+    if (after == symbols_.begin()) return nullptr;
+    const Symbol& symbol = *std::prev(after);
+    const Section* section = CodeSectionOf(symbol.rva);
+    return section != nullptr && rva < section->end ? &symbol : nullptr;
+  }
+
+ private:
+  const Section* CodeSectionOf(uint32_t rva) const {
+    for (const Section& section : code_) {
+      if (rva >= section.begin && rva < section.end) return &section;
+    }
+    return nullptr;
+  }
+
+  std::vector<Section> code_;
+  std::vector<Symbol> symbols_;  // sorted by address once sealed
+};
+
+// The COFF symbol table's functions, and the external symbols (assembly may not mark its
+// functions as such); section and label symbols are left out.
+SymbolTable CoffSymbols(const COFFObjectFile& coff) {
+  SymbolTable table(coff);
+  for (const llvm::object::SymbolRef& ref : coff.symbols()) {
+    const llvm::object::COFFSymbolRef symbol = coff.getCOFFSymbol(ref);
+    if (symbol.getComplexType() != llvm::COFF::IMAGE_SYM_DTYPE_FUNCTION &&
+        symbol.getStorageClass() != llvm::COFF::IMAGE_SYM_CLASS_EXTERNAL) {
+      continue;
+    }
+    llvm::Expected<llvm::StringRef> name = coff.getSymbolName(symbol);
+    if (!name) {
+      llvm::consumeError(name.takeError());
+      continue;
+    }
+    table.Add(coff, symbol.getSectionNumber(), symbol.getValue(), name->str());
+  }
+  table.Seal();
+  return table;
+}
+
+// The PDB's public symbols (S_PUB32) that lie in code.
+SymbolTable PublicSymbols(const COFFObjectFile& coff, llvm::pdb::IPDBSession& session) {
+  SymbolTable table(coff);
+  llvm::pdb::PDBFile& file = static_cast<llvm::pdb::NativeSession&>(session).getPDBFile();
+  llvm::Expected<llvm::pdb::SymbolStream&> stream = file.getPDBSymbolStream();
+  if (!stream) {
+    llvm::consumeError(stream.takeError());
+    return table;
+  }
+  bool unreadable = false;
+  const llvm::codeview::CVSymbolArray& records = stream->getSymbolArray();
+  for (auto record = records.begin(&unreadable); record != records.end(); ++record) {
+    if (record->kind() != llvm::codeview::SymbolKind::S_PUB32) continue;
+    llvm::Expected<llvm::codeview::PublicSym32> symbol =
+        llvm::codeview::SymbolDeserializer::deserializeAs<llvm::codeview::PublicSym32>(*record);
+    if (!symbol) {
+      llvm::consumeError(symbol.takeError());
+      continue;
+    }
+    table.Add(coff, symbol->Segment, symbol->Offset, symbol->Name.str());
+  }
+  table.Seal();
+  return table;
+}
+
 // Symbols loaded for one module.
 class ModuleSymbols {
  public:
-  explicit ModuleSymbols(ImageSpan image) : image_(image) {}
+  ModuleSymbols(ImageSpan image, SymbolTable table) : image_(image), table_(std::move(table)) {}
   virtual ~ModuleSymbols() = default;
 
-  // The frames at `rva`, innermost first. Past the image's end the symbol table would still
-  // name its last symbol.
+  // The frames at `rva`, innermost first; by the symbol table where no debug record covers it.
   std::vector<SourceFrame> Symbolize(uint64_t rva) {
     if (rva >= image_.size) return {};
+    std::vector<SourceFrame> frames = DebugFrames(rva);
+    const bool covered = std::any_of(frames.begin(), frames.end(),
+                                     [](const SourceFrame& frame) { return frame.file; });
+    if (covered) return frames;
+    const SymbolTable::Symbol* symbol = table_.Before(rva);
+    if (symbol == nullptr) return {};
+    return {{ItaniumFunctionName(symbol->name), std::nullopt, std::nullopt, rva - symbol->rva}};
+  }
+
+ protected:
+  virtual llvm::Expected<DIInliningInfo> InliningInfo(SectionedAddress address) = 0;
+  virtual std::string FunctionName(const std::string& name) const = 0;
+
+ private:
+  std::vector<SourceFrame> DebugFrames(uint64_t rva) {
     const SectionedAddress address = {image_.base + rva, SectionedAddress::UndefSection};
     llvm::Expected<DIInliningInfo> info = InliningInfo(address);
     if (!info) {
@@ -99,26 +234,26 @@ class ModuleSymbols {
       std::optional<std::string> file = Named(frame.FileName);
       if (!function && !file) continue;
       frames.push_back({function ? FunctionName(*function) : std::string(), std::move(file),
-                        frame.Line == 0 ? std::nullopt : std::optional<uint32_t>(frame.Line)});
+                        frame.Line == 0 ? std::nullopt : std::optional<uint32_t>(frame.Line),
+                        std::nullopt});
     }
     return frames;
   }
 
- protected:
-  virtual llvm::Expected<DIInliningInfo> InliningInfo(SectionedAddress address) = 0;
-  virtual std::string FunctionName(const std::string& name) const = 0;
-
- private:
   ImageSpan image_;
+  SymbolTable table_;
 };
 
-// DWARF inside the executable, through LLVM's symbolizer (which falls back on the COFF symbol
-// table where DWARF says nothing). One symbolizer per module: LLVMSymbolizer keeps whatever it
-// opened until flushed, so dropping it is how a module leaves the cache.
+// DWARF inside the executable, through LLVM's symbolizer (which names from the COFF symbol
+// table where DWARF says nothing, but without the offset: such names are taken from the table
+// here). One symbolizer per module: LLVMSymbolizer keeps whatever it opened until flushed, so
+// dropping it is how a module leaves the cache.
 class DwarfSymbols : public ModuleSymbols {
  public:
-  DwarfSymbols(std::string executable, ImageSpan image)
-      : ModuleSymbols(image), executable_(std::move(executable)), symbolizer_(Options()) {}
+  DwarfSymbols(std::string executable, ImageSpan image, SymbolTable table)
+      : ModuleSymbols(image, std::move(table)),
+        executable_(std::move(executable)),
+        symbolizer_(Options()) {}
 
  private:
   static llvm::symbolize::LLVMSymbolizer::Options Options() {
@@ -144,7 +279,7 @@ class PdbSymbols : public ModuleSymbols {
  public:
   PdbSymbols(llvm::object::OwningBinary<llvm::object::Binary> executable,
              std::unique_ptr<llvm::pdb::IPDBSession> session)
-      : ModuleSymbols(SpanOf(Coff(executable))),
+      : ModuleSymbols(SpanOf(Coff(executable)), PublicSymbols(Coff(executable), *session)),
         executable_(std::move(executable)),
         context_(Coff(executable_), std::move(session)) {}
 
@@ -199,7 +334,7 @@ std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable
   // Its symbols are in a PDB we were not given; LLVM's symbolizer would go looking for one
   // at the path the executable names, on this machine.
   if (PdbRecord(coff) != nullptr) return nullptr;
-  return std::make_unique<DwarfSymbols>(executable.string(), SpanOf(coff));
+  return std::make_unique<DwarfSymbols>(executable.string(), SpanOf(coff), CoffSymbols(coff));
 }
 
 // A PDB from another build than the executable's names the wrong functions: refused.

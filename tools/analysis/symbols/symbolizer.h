@@ -13,11 +13,14 @@
 // files, through LLVM's symbolizer library.
 namespace fennick_symbols {
 
-// One source frame at an address: the innermost inlined function comes first.
+// One source frame at an address: the innermost inlined function comes first. Where no debug
+// record covers the address, the symbol before it names it, at `function_offset` past its
+// start, without file or line.
 struct SourceFrame {
   std::string function;
   std::optional<std::string> file;
   std::optional<uint32_t> line;
+  std::optional<uint64_t> function_offset;
 };
 
 // A module's symbol files as a store holds them: its executable, and its PDB when the

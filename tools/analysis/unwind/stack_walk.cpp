@@ -4,6 +4,7 @@
 #include <iterator>
 #include <vector>
 
+#include "call_check.h"
 #include "virtual_unwind.h"
 
 namespace fennick_unwind {
@@ -33,13 +34,35 @@ uint32_t LookupRva(const StackFrame& frame, const ModuleRange& module) {
   return static_cast<uint32_t>(frame.trust == FrameTrust::kContext ? rva : rva - 1);
 }
 
-// True when `value` may be a return address: it points into a function of a module whose
-// image is at hand, or anywhere into a module without one.
-bool MayReturnTo(std::span<const ModuleRange> modules, uint64_t value) {
+// How far a scan trusts `value` as a return address: anywhere into a module without an
+// image, unchecked; into one with an image, only past a call within one of its functions.
+std::optional<FrameTrust> ReturnTrust(std::span<const ModuleRange> modules, uint64_t value) {
   const ModuleRange* module = ModuleAt(modules, value);
-  if (module == nullptr || value == module->base) return false;
-  return module->image == nullptr ||
-         module->image->FindFunction(static_cast<uint32_t>(value - module->base - 1));
+  if (module == nullptr || value == module->base) return std::nullopt;
+  if (module->image == nullptr) return FrameTrust::kScan;
+  const auto rva = static_cast<uint32_t>(value - module->base);
+  if (!module->image->FindFunction(rva - 1) || !FollowsCall(*module->image, rva)) {
+    return std::nullopt;
+  }
+  return FrameTrust::kCheckedScan;
+}
+
+// True when unwinding `function` reads a frame register at any step of its chain. A scan
+// knows only the stack pointer, so such a function is scanned past, not unwound.
+bool UsesFrameRegister(const ModuleImage& image, RuntimeFunction function) {
+  constexpr uint8_t kChainInfo = 4;
+  for (size_t depth = 0; depth < kMaxChainDepth; ++depth) {
+    uint8_t header[4];
+    if (!image.Read(function.unwind_info, sizeof header, header)) return true;
+    if ((header[3] & 0x0F) != 0) return true;
+    if ((header[0] >> 3 & kChainInfo) == 0) return false;
+    // The chained entry follows the codes, which are padded to an even count.
+    const uint32_t chained = function.unwind_info + 4 + ((header[2] + 1u) & ~1u) * 2;
+    uint32_t entry[3];
+    if (!image.Read(chained, sizeof entry, entry)) return true;
+    function = {entry[0], entry[1], entry[2]};
+  }
+  return true;
 }
 
 class Walker {
@@ -55,8 +78,7 @@ class Walker {
     while (walk.frames.size() < kMaxFrames) {
       const StackFrame& frame = walk.frames.back();
       const ModuleRange* module = ModuleAt(modules_, frame.instruction);
-      Step step = module != nullptr && module->image != nullptr ? Unwind(frame, *module, registers)
-                                                                : Scan(registers);
+      Step step = Unwinds(frame, module) ? Unwind(frame, *module, registers) : Scan(registers);
       if (!step.error.empty()) {
         walk.end_reason = std::move(step.error);
         return walk;
@@ -88,6 +110,16 @@ class Walker {
     std::string error;  // why there is no caller
   };
 
+  // A frame in a module with an image is unwound, unless a scan found it in a function that
+  // needs registers the scan cannot give.
+  bool Unwinds(const StackFrame& frame, const ModuleRange* module) const {
+    if (module == nullptr || module->image == nullptr) return false;
+    if (frame.trust != FrameTrust::kCheckedScan) return true;
+    const std::optional<RuntimeFunction> function =
+        module->image->FindFunction(LookupRva(frame, *module));
+    return function && !UsesFrameRegister(*module->image, *function);
+  }
+
   // By the function's unwind data, or as a leaf when it has none: its return address at RSP.
   Step Unwind(const StackFrame& frame, const ModuleRange& module, const ThreadContext& registers) {
     const std::optional<RuntimeFunction> function =
@@ -117,8 +149,8 @@ class Walker {
       if (!memory_.Read(slot, sizeof value, &value)) {
         return {{}, FrameTrust::kScan, MissingStackMemory(slot)};
       }
-      if (MayReturnTo(modules_, value)) {
-        Step step{registers, FrameTrust::kScan, ""};
+      if (const std::optional<FrameTrust> trust = ReturnTrust(modules_, value)) {
+        Step step{registers, *trust, ""};
         step.registers.rip = value;
         step.registers.registers[kRsp] = slot + 8;
         return step;
@@ -146,6 +178,8 @@ const char* TrustName(FrameTrust trust) {
       return "unwind";
     case FrameTrust::kScan:
       return "scan";
+    case FrameTrust::kCheckedScan:
+      return "checked_scan";
   }
   return "unknown";
 }

@@ -17,10 +17,11 @@ namespace fennick_unwind {
 constexpr size_t kMaxFrames = 256;
 
 // How a frame was found: from the thread's context (the crashing frame), by unwind data,
-// or by scanning the stack (which may find stale return addresses).
-enum class FrameTrust { kContext, kUnwind, kScan };
+// or by scanning the stack (which may find stale return addresses). A scanned address in a
+// module whose image is at hand is checked: the code before it is a call.
+enum class FrameTrust { kContext, kUnwind, kScan, kCheckedScan };
 
-// "context", "unwind", "scan".
+// "context", "unwind", "scan", "checked_scan".
 const char* TrustName(FrameTrust trust);
 
 struct StackFrame {

@@ -34,11 +34,14 @@ ModuleSymbolFiles Files(const std::string& build, bool pdb) {
           pdb ? std::optional(Fixture(build, "Ortivo.pdb")) : std::nullopt};
 }
 
-// "function file:line" of each frame, as comparable text.
+// "function file:line" of each frame, as comparable text; "function+offset ?:?" for a frame
+// named by a symbol.
 std::string Describe(const std::vector<SourceFrame>& frames) {
   std::string text;
   for (const SourceFrame& frame : frames) {
-    text += frame.function + " " + frame.file.value_or("?") + ":" +
+    std::ostringstream offset;
+    if (frame.function_offset) offset << "+0x" << std::hex << *frame.function_offset;
+    text += frame.function + offset.str() + " " + frame.file.value_or("?") + ":" +
             (frame.line ? std::to_string(*frame.line) : "?") + "\n";
   }
   return text;
@@ -184,13 +187,87 @@ std::optional<uint64_t> SymbolRva(const std::filesystem::path& executable,
   return std::nullopt;
 }
 
-TEST(SymbolizerTest, NamesFunctionsWithoutDebugInformationFromTheSymbolTable) {
-  // MinGW's memcpy is a jump into msvcrt, with no DWARF of its own.
-  const ModuleSymbolFiles files = Files("crasher-dwarf", false);
-  const std::optional<uint64_t> memcpy = SymbolRva(files.executable, "memcpy");
-  ASSERT_TRUE(memcpy);
+// The executable's sections as they are mapped, by RVA.
+struct MappedSection {
+  uint64_t rva;
+  std::string bytes;
+  bool code;
+};
+
+std::vector<MappedSection> SectionsOf(const std::filesystem::path& executable) {
+  std::vector<MappedSection> sections;
+  auto binary = llvm::object::createBinary(executable.string());
+  if (!binary) {
+    ADD_FAILURE() << llvm::toString(binary.takeError());
+    return sections;
+  }
+  const auto& coff = *llvm::cast<llvm::object::COFFObjectFile>(binary->getBinary());
+  for (const llvm::object::SectionRef& section : coff.sections()) {
+    llvm::Expected<llvm::StringRef> contents = section.getContents();
+    if (!contents) {
+      llvm::consumeError(contents.takeError());
+      continue;
+    }
+    sections.push_back({section.getAddress() - coff.getImageBase(), contents->str(),
+                        section.isText()});
+  }
+  return sections;
+}
+
+// Where the code `bytes` lie in the executable's code, or nothing.
+std::optional<uint64_t> FindCode(const std::filesystem::path& executable,
+                                 const std::string& bytes) {
+  for (const MappedSection& section : SectionsOf(executable)) {
+    const size_t at = section.bytes.find(bytes);
+    if (section.code && at != std::string::npos) return section.rva + at;
+  }
+  return std::nullopt;
+}
+
+// The first section after the code: past every function's symbol.
+uint64_t AfterTheCode(const std::filesystem::path& executable) {
+  const std::vector<MappedSection> sections = SectionsOf(executable);
+  for (size_t i = 1; i < sections.size(); ++i) {
+    if (sections[i - 1].code && !sections[i].code) return sections[i].rva;
+  }
+  ADD_FAILURE() << "no section after the code of " << executable;
+  return 0;
+}
+
+// Runtime helpers linked into the program come without debug records in either build: MinGW's
+// memcpy (a jump into msvcrt) and libgcc's ___chkstk_ms, which the PDB build's executable holds
+// too, found there by its code.
+TEST(SymbolizerTest, NamesCodeWithoutDebugRecordsByTheSymbolBeforeIt) {
+  const ModuleSymbolFiles dwarf = Files("crasher-dwarf", false);
+  const ModuleSymbolFiles pdb = Files("crasher-pdb", true);
+  const std::optional<uint64_t> memcpy = SymbolRva(dwarf.executable, "memcpy");
+  const std::optional<uint64_t> chkstk = SymbolRva(dwarf.executable, "___chkstk_ms");
+  ASSERT_TRUE(memcpy && chkstk);
+  std::string chkstk_code;
+  for (const MappedSection& section : SectionsOf(dwarf.executable)) {
+    if (*chkstk >= section.rva && *chkstk - section.rva < section.bytes.size()) {
+      chkstk_code = section.bytes.substr(*chkstk - section.rva, 24);
+    }
+  }
+  ASSERT_EQ(chkstk_code.size(), 24u);
+  const std::optional<uint64_t> pdb_chkstk = FindCode(pdb.executable, chkstk_code);
+  ASSERT_TRUE(pdb_chkstk);
+  const struct {
+    ModuleSymbolFiles files;
+    uint64_t rva;
+    std::string named;
+  } cases[] = {
+      {dwarf, *memcpy, "memcpy+0x0 ?:?\n"},
+      {dwarf, *chkstk + 3, "___chkstk_ms+0x3 ?:?\n"},
+      {pdb, *pdb_chkstk + 3, "___chkstk_ms+0x3 ?:?\n"},
+      {dwarf, AfterTheCode(dwarf.executable), ""},
+      {pdb, AfterTheCode(pdb.executable), ""},
+  };
   Symbolizer symbolizer(kRoomForAll);
-  EXPECT_EQ(Describe(symbolizer.Symbolize(files, *memcpy)), "memcpy ?:?\n");
+  for (const auto& c : cases) {
+    EXPECT_EQ(Describe(symbolizer.Symbolize(c.files, c.rva)), c.named)
+        << c.files.executable << " " << std::hex << c.rva;
+  }
 }
 
 TEST(SymbolizerTest, KeepsTheMostRecentlyUsedWithinItsBudget) {

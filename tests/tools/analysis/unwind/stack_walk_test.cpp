@@ -27,11 +27,17 @@ constexpr uint32_t kF1Info = 0x3000;
 
 // F1 [0x1000, 0x1100) is the function a row describes, with its unwind data at 0x3000. Its
 // caller F2 finds its frame by RBX (so a row shows that F1 gave RBX back), at kFrameBase,
-// where F3's return address lies; F3 has no prolog and returns to 0.
+// where F3's return address lies; F3 has no prolog and returns to 0. A call comes before
+// kCrash and each return address, so a scan finds them checked.
 const std::vector<RuntimeFunction> kFunctions = {
     {0x1000, 0x1100, kF1Info}, {0x1100, 0x1200, 0x3100}, {0x1200, 0x1300, 0x3200}};
+const std::string kCall = std::string("\xE8\0\0\0\0", 5);
 const std::map<uint32_t, std::string> kCallers = {
-    {0x3100, UnwindInfo(0, {Op(0, win64::UOP_SetFPReg)}, 0, kRbx)}, {0x3200, UnwindInfo(0, {})}};
+    {0x3100, UnwindInfo(0, {Op(0, win64::UOP_SetFPReg)}, 0, kRbx)},
+    {0x3200, UnwindInfo(0, {})},
+    {0x1050 - 5, kCall},
+    {0x1150 - 5, kCall},
+    {0x1250 - 5, kCall}};
 
 struct Row {
   const char* what;
@@ -190,17 +196,19 @@ TEST(StackWalkTest, UnwindsEachCodeOfTheFormat) {
 }
 
 TEST(StackWalkTest, ScansForReturnAddressesWhereNoUnwindDataIsAtHand) {
+  using namespace win64;
   const Row rows[] = {
       // Into a module without an image anything goes; into one with an image only a
-      // function does (0x1800 is none). F3 unwinds again.
+      // function's code after a call does (0x1800 is no function, 0x1080 follows no call).
+      // F3 unwinds again.
       {"module without an image",
        {},
-       {{0, 0x1234}, {8, kOther + 0x2000}, {16, kBase + 0x1800}},
+       {{0, 0x1234}, {8, kOther + 0x2000}, {16, kBase + 0x1800}, {24, kBase + 0x1080}},
        {},
        kOther + 0x1000,
        {{kOther + 0x1000, FrameTrust::kContext},
         {kOther + 0x2000, FrameTrust::kScan},
-        {kF3Return, FrameTrust::kScan}}},
+        {kF3Return, FrameTrust::kCheckedScan}}},
       {"a module's base, which no call returns to",
        {},
        {{0, kOther}, {8, kOther + 0x2000}},
@@ -208,15 +216,25 @@ TEST(StackWalkTest, ScansForReturnAddressesWhereNoUnwindDataIsAtHand) {
        kOther + 0x1000,
        {{kOther + 0x1000, FrameTrust::kContext},
         {kOther + 0x2000, FrameTrust::kScan},
-        {kF3Return, FrameTrust::kScan}}},
-      {"a call to address 0",
+        {kF3Return, FrameTrust::kCheckedScan}}},
+      {"a checked frame unwound on, its pushed RBX found for its caller",
+       {{kF1Info, UnwindInfo(1, {Op(1, UOP_PushNonVol, kRbx)})}},
+       {{0, kCrash}, {8, kFrameBase}, {16, kF2Return}},
+       {},
+       kOther + 0x1000,
+       {{kOther + 0x1000, FrameTrust::kContext},
+        {kCrash, FrameTrust::kCheckedScan},
+        {kF2Return, FrameTrust::kUnwind},
+        {kF3Return, FrameTrust::kUnwind}}},
+      // F2 finds its frame by RBX, which a scan does not know: scanned past.
+      {"a call to address 0, returning to a function with a frame register",
        {},
        {{0, kF2Return}},
        {{kRbx, kFrameBase}},
        0,
        {{0, FrameTrust::kContext},
-        {kF2Return, FrameTrust::kScan},
-        {kF3Return, FrameTrust::kUnwind}}},
+        {kF2Return, FrameTrust::kCheckedScan},
+        {kF3Return, FrameTrust::kCheckedScan}}},
   };
   ExpectWalks(rows);
 }
@@ -341,7 +359,7 @@ TEST(StackWalkTest, HostileUnwindDataOrStackEndsTheWalkWithItsReason) {
        {},
        {},
        kOther + 0x1000,
-       {{kOther + 0x1000, FrameTrust::kContext}, {kF3Return, FrameTrust::kScan}}},
+       {{kOther + 0x1000, FrameTrust::kContext}, {kF3Return, FrameTrust::kCheckedScan}}},
   };
   ExpectWalks(rows);
 }

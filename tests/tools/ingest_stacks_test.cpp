@@ -165,4 +165,38 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
       << page->body;
 }
 
+// A stripped release's report: its stored executable unwinds but names nothing, so the page
+// asks for its debug file by identifier; the build output, once uploaded, names the stack.
+TEST(IngestStacks, AStrippedReleaseIsNamedWhenItsDebugFileArrives) {
+  const std::string release = "crasher-buildid/stripped";
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const auto upload = [&server](const fs::path& file) {
+    const httplib::Result res =
+        server.Client().Post("/api/symbols", {{"X-Api-Key", kIngestApiKey}},
+                             {{"file", ReadTestFile(file), "Ortivo.exe", ""}});
+    ASSERT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+  };
+  upload(Fixture(release, "Ortivo.exe"));
+  PostReport(server, ReportForm("stripped", CrashUnderWine(release).dump), 200);
+  const json before = Crashes(server)["stripped"];
+  EXPECT_FALSE(Symbolicated(before));
+  const std::string debug_key =
+      fennick_symbols::DebugIdentifierOf(Fixture("crasher-buildid", "Ortivo.exe"))->key;
+  const json missing = OwnMissing(before["missing_symbols"]);
+  ASSERT_EQ(missing.size(), 1u) << before.dump();
+  EXPECT_EQ(missing[0]["kind"], "debug");
+  EXPECT_EQ(missing[0]["key"], debug_key);
+  const httplib::Result page = server.Client().Get("/reports/stripped");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("Ortivo.exe is in the store but holds no debug information: add "
+                            "its debug file (identifier " + debug_key + ")"),
+            std::string::npos);
+
+  upload(Fixture("crasher-buildid", "Ortivo.exe"));
+  const json after = Crashes(server)["stripped"];
+  EXPECT_EQ(after["signature"], kSignature) << after.dump();
+  EXPECT_EQ(OwnMissing(after["missing_symbols"]), json::array());
+}
+
 }  // namespace

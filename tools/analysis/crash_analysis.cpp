@@ -107,6 +107,8 @@ std::optional<Directory> DumpedExceptionDirectory(const fennick_unwind::StackMem
 // the module's headers in the dump, its unwind data must at least lie within the module.
 bool UnwindsLike(const fs::path& debug_file, const fennick_unwind::StackMemory& memory,
                  const ModuleInfo& module) {
+  // A file made by `objcopy --only-keep-debug` names the directory but holds none of it.
+  if (!fennick_symbols::IdentifySymbolFile(debug_file).uses.unwind) return false;
   const std::optional<fennick_symbols::ExceptionDirectory> own =
       fennick_symbols::ExceptionDirectoryOf(debug_file);
   if (!own || own->size == 0) return false;

@@ -159,6 +159,13 @@ TEST(CrashAnalysisTest, AStrippedReleaseIsNamedFromItsDebugFile) {
   const fs::path other_build = Fixture("crasher-dwarf", "Ortivo.exe");
   const NestedCrash run = CrashUnderWine("crasher-buildid/stripped");
   ASSERT_FALSE(run.dump.empty());
+  // The debug file alone, its unwind data's headers kept and their contents dropped.
+  TempFolder made;
+  const fs::path debug_only = made / "Ortivo.exe";
+  ASSERT_EQ(RunProcess("/usr/bin/x86_64-w64-mingw32-objcopy",
+                       {"--only-keep-debug", unstripped, debug_only})
+                .exit_code,
+            0);
   const std::string code_key = fennick_symbols::IdentifySymbolFile(stripped).key;
   const std::string debug_key = fennick_symbols::DebugIdentifierOf(stripped)->key;
   const uint32_t pdata = fennick_symbols::ExceptionDirectoryOf(unstripped)->rva;
@@ -184,6 +191,10 @@ TEST(CrashAnalysisTest, AStrippedReleaseIsNamedFromItsDebugFile) {
        {entry(cut_key, "executable",
               "Ortivo.exe of this build (key " + cut_key + "); the store has builds " +
                   fennick_symbols::IdentifySymbolFile(unstripped).key)}},
+      {"debug file without unwind data", {debug_only}, true, false, true, false,
+       {entry(code_key, "executable",
+              "Ortivo.exe of this build (key " + code_key + "); the store has builds " +
+                  fennick_symbols::IdentifySymbolFile(debug_only).key)}},
       {"stripped alone", {stripped}, false, false, false, true,
        {entry(debug_key, "debug",
               "Ortivo.exe is in the store but holds no debug information: add its debug "

@@ -166,6 +166,12 @@ TEST(CrashAnalysisTest, AStrippedReleaseIsNamedFromItsDebugFile) {
                        {"--only-keep-debug", unstripped, debug_only})
                 .exit_code,
             0);
+  // The build output with a PDB named in its CodeView record beside its DWARF.
+  const fs::path odd_name = made / "odd" / "Ortivo.exe";
+  std::string odd = ReadTestFile(unstripped);
+  odd[odd.find("RSDS") + 24] = 'x';
+  fs::create_directories(odd_name.parent_path());
+  WriteTestFile(odd_name, odd);
   const std::string code_key = fennick_symbols::IdentifySymbolFile(stripped).key;
   const std::string debug_key = fennick_symbols::DebugIdentifierOf(stripped)->key;
   const uint32_t pdata = fennick_symbols::ExceptionDirectoryOf(unstripped)->rva;
@@ -191,6 +197,8 @@ TEST(CrashAnalysisTest, AStrippedReleaseIsNamedFromItsDebugFile) {
        {entry(cut_key, "executable",
               "Ortivo.exe of this build (key " + cut_key + "); the store has builds " +
                   fennick_symbols::IdentifySymbolFile(unstripped).key)}},
+      {"debug file naming a PDB", {stripped, odd_name}, false, false, true, true,
+       Json::array()},
       {"debug file without unwind data", {debug_only}, true, false, true, false,
        {entry(code_key, "executable",
               "Ortivo.exe of this build (key " + code_key + "); the store has builds " +

@@ -21,7 +21,6 @@
 #include <utility>
 
 #include "reading_watch.h"
-#include "symbol_key.h"
 
 namespace fennick_symbols {
 namespace {
@@ -243,6 +242,15 @@ const llvm::codeview::DebugInfo* PdbRecord(const COFFObjectFile& coff) {
   return record != nullptr && !pdb_name.empty() ? record : nullptr;
 }
 
+bool HoldsDwarf(const COFFObjectFile& coff) {
+  for (const llvm::object::SectionRef& section : coff.sections()) {
+    llvm::Expected<llvm::StringRef> name = section.getName();
+    if (name && *name == ".debug_info") return true;
+    if (!name) llvm::consumeError(name.takeError());
+  }
+  return false;
+}
+
 std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable,
                                          ReadingWatch* watch) {
   const ReadingScope reading(watch, executable);
@@ -252,7 +260,7 @@ std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable
   const ImageSpan image = SpanOf(coff);
   if (PdbRecord(coff) == nullptr) return std::make_unique<DwarfSymbols>(executable.string(), image);
   // Without DWARF its symbols are in a PDB we were not given.
-  if (!IdentifySymbolFile(executable).dwarf) return nullptr;
+  if (!HoldsDwarf(coff)) return nullptr;
   return std::make_unique<NamedPdbDwarfSymbols>(std::move(*binary), image);
 }
 

@@ -93,17 +93,20 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
       EXPECT_TRUE(returns.empty()) << crash["frames"].dump();
       EXPECT_FALSE(Symbolicated(crash));
       // Wine's dumps name no PDB: the executable, once added, names it.
+      const std::string key =
+          fennick_symbols::IdentifySymbolFile(Fixture(build.build, "Ortivo.exe")).key;
+      const std::string text = "Ortivo.exe of this build (key " + key + ")";
       const json missing = {{{"file", "Ortivo.exe"},
-                             {"key", fennick_symbols::IdentifySymbolFile(
-                                         Fixture(build.build, "Ortivo.exe")).key},
-                             {"kind", "executable"}}};
+                             {"key", key},
+                             {"kind", "executable"},
+                             {"system", false},
+                             {"text", text}}};
       EXPECT_EQ(OwnMissing(crash["missing_symbols"]), missing);
       // The report page says what to add, under which key.
       const httplib::Result page = server.Client().Get(std::string("/reports/") + build.build);
       ASSERT_TRUE(page);
-      EXPECT_NE(page->body.find("Ortivo.exe/" + missing[0]["key"].get<std::string>() +
-                                "/Ortivo.exe"),
-                std::string::npos);
+      EXPECT_NE(page->body.find("Ortivo.exe/" + key + "/Ortivo.exe"), std::string::npos);
+      EXPECT_NE(page->body.find(text), std::string::npos);
     }
     // Symbols uploaded for the first two builds while the server runs.
     for (const auto& build : {kBuilds[0], kBuilds[1]}) {
@@ -160,6 +163,40 @@ TEST(IngestStacks, SymbolsArrivingAfterTheCrashesNameTheirStacksAndJoinTheirGrou
                             std::to_string(MarkedLine("call-line", "WriteRecord"))),
             std::string::npos)
       << page->body;
+}
+
+// A stripped release's report: its stored executable unwinds but names nothing, so the page
+// asks for its debug file by identifier; the build output, once uploaded, names the stack.
+TEST(IngestStacks, AStrippedReleaseIsNamedWhenItsDebugFileArrives) {
+  const std::string release = "crasher-buildid/stripped";
+  TempFolder temp;
+  IngestProcess server(temp / "store");
+  const auto upload = [&server](const fs::path& file) {
+    const httplib::Result res =
+        server.Client().Post("/api/symbols", {{"X-Api-Key", kIngestApiKey}},
+                             {{"file", ReadTestFile(file), "Ortivo.exe", ""}});
+    ASSERT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+  };
+  upload(Fixture(release, "Ortivo.exe"));
+  PostReport(server, ReportForm("stripped", CrashUnderWine(release).dump), 200);
+  const json before = Crashes(server)["stripped"];
+  EXPECT_FALSE(Symbolicated(before));
+  const std::string debug_key =
+      fennick_symbols::DebugIdentifierOf(Fixture("crasher-buildid", "Ortivo.exe"))->key;
+  const json missing = OwnMissing(before["missing_symbols"]);
+  ASSERT_EQ(missing.size(), 1u) << before.dump();
+  EXPECT_EQ(missing[0]["kind"], "debug");
+  EXPECT_EQ(missing[0]["key"], debug_key);
+  const httplib::Result page = server.Client().Get("/reports/stripped");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("Ortivo.exe is in the store but holds no debug information: add "
+                            "its debug file (identifier " + debug_key + ")"),
+            std::string::npos);
+
+  upload(Fixture("crasher-buildid", "Ortivo.exe"));
+  const json after = Crashes(server)["stripped"];
+  EXPECT_EQ(after["signature"], kSignature) << after.dump();
+  EXPECT_EQ(OwnMissing(after["missing_symbols"]), json::array());
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ using nlohmann::json;
 const fs::path kOrtivo = FENNICK_FIXTURES_DIR "/plain/Ortivo.exe";
 const fs::path kTinyPdb = FENNICK_PDB_FIXTURE_DIR "/tiny.pdb";
 
+constexpr char kNoBuildId[] = "link with -Wl,--build-id so stripped releases can be named";
+
 std::string KeyOf(const fs::path& file) { return fennick_symbols::IdentifySymbolFile(file).key; }
 
 httplib::Result PostSymbols(const IngestProcess& server,
@@ -65,10 +67,13 @@ TEST(IngestSymbols, StoresUploadedFilesPrivatelyUnderTheirKeys) {
   EXPECT_EQ(res->status, 200);
   const std::string pdb_key = KeyOf(kTinyPdb);
   const std::string exe_key = KeyOf(kOrtivo);
+  // A stripped MinGW executable serves for unwinding alone, and has no debug identifier.
   EXPECT_EQ(json::parse(res->body, nullptr, false),
             json::parse(R"({"code":0,"stored":[{"file":"tiny.pdb","key":")" + pdb_key +
-                        R"(","kind":"pdb"},{"file":"Ortivo.exe","key":")" + exe_key +
-                        R"(","kind":"executable"}]})"));
+                        R"(","kind":"pdb","good_for":["names","lines"]},)"
+                        R"({"file":"Ortivo.exe","key":")" + exe_key +
+                        R"(","kind":"executable","good_for":["unwind"],)"
+                        R"("warning":")" + kNoBuildId + R"("}]})"));
   const fs::path pdb = symbols / "tiny.pdb" / pdb_key / "tiny.pdb";
   const fs::path exe = symbols / "Ortivo.exe" / exe_key / "Ortivo.exe";
   EXPECT_EQ(FilesBelow(symbols).size(), 2u);
@@ -188,8 +193,10 @@ TEST(IngestSymbols, AddSymbolsStoresFilesWithoutServing) {
       RunProcess(FENNICK_INGEST_EXE, {"--store", temp / "store", "--add-symbols", kTinyPdb,
                                       temp / "notes.txt", kOrtivo, "--symbols", symbols});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.standard_output,
-            "tiny.pdb " + KeyOf(kTinyPdb) + "\nOrtivo.exe " + KeyOf(kOrtivo) + "\n");
+  EXPECT_EQ(run.standard_output, "tiny.pdb " + KeyOf(kTinyPdb) +
+                                    " good for names, lines\nOrtivo.exe " + KeyOf(kOrtivo) +
+                                    " good for unwind\nOrtivo.exe: warning: " + kNoBuildId +
+                                    "\n");
   EXPECT_EQ(run.standard_error, (temp / "notes.txt").string() + ": not a PE image or PDB\n");
   EXPECT_TRUE(fs::exists(symbols / "tiny.pdb" / KeyOf(kTinyPdb) / "tiny.pdb"));
   EXPECT_TRUE(fs::exists(symbols / "Ortivo.exe" / KeyOf(kOrtivo) / "Ortivo.exe"));
@@ -201,6 +208,34 @@ TEST(IngestSymbols, AddSymbolsStoresFilesWithoutServing) {
   EXPECT_EQ(all.exit_code, 0) << all.standard_error;
   EXPECT_TRUE(fs::exists(temp / "store" / "symbols" / "tiny.pdb" / KeyOf(kTinyPdb) / "tiny.pdb"));
   EXPECT_EQ(RunProcess(FENNICK_INGEST_EXE, {"--add-symbols"}).exit_code, 2);
+}
+
+// A folder gives its executables and PDBs, however deep; the build output holding DWARF is
+// stored under its debug identifier too, for its stripped release.
+TEST(IngestSymbols, AddSymbolsTakesFoldersAndSaysWhatEachFileIsGoodFor) {
+  const fs::path unstripped = FENNICK_FIXTURES_DIR "/crasher-buildid/Ortivo.exe";
+  const fs::path stripped = FENNICK_FIXTURES_DIR "/crasher-buildid/stripped/Ortivo.exe";
+  TempFolder temp;
+  const fs::path build = temp / "build";
+  fs::create_directories(build / "a");
+  fs::create_directories(build / "b" / "deep");
+  fs::copy_file(unstripped, build / "a" / "Ortivo.exe");
+  fs::copy_file(stripped, build / "b" / "deep" / "Ortivo.exe");
+  fs::copy_file(kTinyPdb, build / "tiny.pdb");
+  WriteTestFile(build / "b" / "notes.txt", "not symbols");
+  const fs::path symbols = temp / "symbols";
+  const ProcessOutput run =
+      RunProcess(FENNICK_INGEST_EXE, {"--symbols", symbols, "--add-symbols", build});
+  EXPECT_EQ(run.exit_code, 0) << run.standard_error;
+  const std::string debug_key = fennick_symbols::DebugIdentifierOf(unstripped)->key;
+  EXPECT_EQ(run.standard_output,
+            "Ortivo.exe " + KeyOf(unstripped) + " debug " + debug_key +
+                " good for unwind, names, lines\nOrtivo.exe " + KeyOf(stripped) +
+                " good for unwind\ntiny.pdb " + KeyOf(kTinyPdb) + " good for names, lines\n");
+  EXPECT_EQ(run.standard_error, "");
+  EXPECT_EQ(FilesBelow(symbols).size(), 4u);
+  EXPECT_TRUE(ReadTestFile(symbols / "Ortivo.exe" / debug_key / "Ortivo.exe") ==
+              ReadTestFile(unstripped));
 }
 
 TEST(IngestSymbols, AddSymbolsFlushesFileAndFoldersBeforeItSaysSo) {

@@ -45,11 +45,14 @@ class DumpMemory : public fennick_unwind::StackMemory {
   const Minidump& dump_;
 };
 
-// What the store holds for one module of the dump.
+// What the store holds for one module of the dump: the code file found by its code key, and
+// by its debug identifier the PDB or the executable holding its DWARF.
 struct ModuleSymbols {
   std::optional<fs::path> executable;
-  std::optional<fennick_symbols::PdbReference> pdb_reference;  // the PDB it was built with
+  bool executable_names = false;  // the code file names functions itself
+  std::optional<fennick_symbols::DebugIdentifier> debug_id;
   std::optional<fs::path> pdb;
+  std::optional<fs::path> debug_file;
   std::unique_ptr<fennick_unwind::ModuleImage> image;
 };
 
@@ -66,6 +69,53 @@ StackRange CrashingStack(const Minidump& dump) {
 
 std::string PdbFileName(const ModuleInfo& module) {
   return fennick_minidump::FileNameOf(module.code_view->pdb_name);
+}
+
+constexpr uint32_t kPeHeaderOffsetAt = 0x3c;
+constexpr uint32_t kPe32PlusMagic = 0x20b;
+// From the PE signature: the COFF header's 20 bytes, then the optional header, whose data
+// directories start at 112 in PE32+; the exception directory is the fourth.
+constexpr uint32_t kOptionalHeaderAt = 4 + 20;
+constexpr uint32_t kExceptionDirectoryAt = kOptionalHeaderAt + 112 + 3 * 8;
+
+struct Directory {
+  uint32_t rva = 0;
+  uint32_t size = 0;
+  bool operator==(const Directory&) const = default;
+};
+
+// The module's exception directory as its headers in the dump say, when the dump holds them.
+std::optional<Directory> DumpedExceptionDirectory(const fennick_unwind::StackMemory& memory,
+                                                  const ModuleInfo& module) {
+  uint32_t pe_at = 0;
+  uint32_t signature = 0;
+  uint16_t magic = 0;
+  Directory directory;
+  const uint64_t base = module.base;
+  if (!memory.Read(base + kPeHeaderOffsetAt, sizeof pe_at, &pe_at) ||
+      !memory.Read(base + pe_at, sizeof signature, &signature) || signature != 0x4550 ||
+      !memory.Read(base + pe_at + kOptionalHeaderAt, sizeof magic, &magic) ||
+      magic != kPe32PlusMagic ||
+      !memory.Read(base + pe_at + kExceptionDirectoryAt, sizeof directory, &directory)) {
+    return std::nullopt;
+  }
+  return directory;
+}
+
+// True when the debug file's unwind data lies where the module's does, so that the file
+// unwinds the module as its stripped copy would: the sections at the same addresses. Without
+// the module's headers in the dump, its unwind data must at least lie within the module.
+bool UnwindsLike(const fs::path& debug_file, const fennick_unwind::StackMemory& memory,
+                 const ModuleInfo& module) {
+  // A file made by `objcopy --only-keep-debug` names the directory but holds none of it.
+  if (!fennick_symbols::IdentifySymbolFile(debug_file).uses.unwind) return false;
+  const std::optional<fennick_symbols::ExceptionDirectory> own =
+      fennick_symbols::ExceptionDirectoryOf(debug_file);
+  if (!own || own->size == 0) return false;
+  if (const std::optional<Directory> dumped = DumpedExceptionDirectory(memory, module)) {
+    return *dumped == Directory{own->rva, own->size};
+  }
+  return uint64_t{own->rva} + own->size <= module.size;
 }
 
 // The modules that the context's RIP or a word on the crashing thread's stack points into:
@@ -102,7 +152,8 @@ struct SymbolSource {
   }
 };
 
-ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) {
+ModuleSymbols FindSymbols(const SymbolSource& source, const fennick_unwind::StackMemory& memory,
+                          const ModuleInfo& module) {
   ModuleSymbols found;
   const std::string name = fennick_minidump::FileNameOf(module.name);
   if (name.empty()) return found;
@@ -112,17 +163,26 @@ ModuleSymbols FindSymbols(const SymbolSource& source, const ModuleInfo& module) 
   if (found.executable) {
     reading.emplace(source.watch, *found.executable);
     found.image = fennick_unwind::LoadCoffImage(*found.executable).image;
+    found.executable_names = fennick_symbols::IdentifySymbolFile(*found.executable).uses.names;
   }
-  // Wine's dumps leave the CodeView record out; the executable names its PDB too.
+  // Wine's dumps leave the CodeView record out; the code file carries it too.
   if (module.code_view) {
-    found.pdb_reference = {PdbFileName(module),
-                           fennick_symbols::PdbKey(module.code_view->guid, module.code_view->age)};
+    found.debug_id = {PdbFileName(module),
+                      fennick_symbols::PdbKey(module.code_view->guid, module.code_view->age)};
   } else if (found.executable) {
-    found.pdb_reference = fennick_symbols::PdbNamedBy(*found.executable);
+    found.debug_id = fennick_symbols::DebugIdentifierOf(*found.executable);
   }
   reading.reset();
-  if (found.pdb_reference) {
-    found.pdb = source.Find(found.pdb_reference->file_name, found.pdb_reference->key);
+  if (!found.debug_id) return found;
+  if (!found.debug_id->pdb_file_name.empty()) {
+    found.pdb = source.Find(found.debug_id->pdb_file_name, found.debug_id->key);
+  }
+  if (!found.pdb) found.debug_file = source.Find(name, found.debug_id->key);
+  if (found.debug_file && !found.image) {
+    const fennick_symbols::ReadingScope debug_reading(source.watch, *found.debug_file);
+    if (UnwindsLike(*found.debug_file, memory, module)) {
+      found.image = fennick_unwind::LoadCoffImage(*found.debug_file).image;
+    }
   }
   return found;
 }
@@ -158,7 +218,7 @@ class StackAnalysis {
     const StackRange stack = CrashingStack(dump_);
     std::vector<fennick_unwind::ModuleRange> ranges;
     for (const ModuleInfo* module : ModulesOnStack(dump_, memory_, stack)) {
-      ModuleSymbols& found = symbols_[module] = FindSymbols(symbols_source_, *module);
+      ModuleSymbols& found = symbols_[module] = FindSymbols(symbols_source_, memory_, *module);
       ranges.push_back({module->base, module->size, found.image.get()});
     }
     // Modules not looked up are still known to be code, for scanning.
@@ -218,32 +278,60 @@ class StackAnalysis {
     const auto found = symbols_.find(&module);
     if (found == symbols_.end()) return {};
     used_.insert(&module);
-    if (!found->second.executable) return {};
-    return symbolizer_.Symbolize({*found->second.executable, found->second.pdb}, rva);
+    const ModuleSymbols& symbols = found->second;
+    if (symbols.debug_file) return symbolizer_.Symbolize({*symbols.debug_file, std::nullopt}, rva);
+    if (!symbols.executable) return {};
+    return symbolizer_.Symbolize({*symbols.executable, symbols.pdb}, rva);
   }
 
-  // The symbol files that the modules on the stack lack, each once.
+  // The symbol files that the modules on the stack lack, each once, and what that means.
   Json MissingJson() const {
     Json missing = Json::array();
     std::set<std::string> listed;
-    const auto add = [&](std::string file, std::string key, SymbolFileKind kind) {
+    const auto add = [&](const std::string& module, std::string file, std::string key,
+                         const char* kind, std::string text) {
       if (file.empty() || !listed.insert(SymbolFileId(file, key)).second) return;
       missing.push_back({{"file", std::move(file)},
                          {"key", std::move(key)},
-                         {"kind", kind == SymbolFileKind::kPdb ? "pdb" : "executable"}});
+                         {"kind", kind},
+                         {"system", IsSystemModule(module)},
+                         {"text", std::move(text)}});
     };
     for (const ModuleInfo* module : used_) {
       const ModuleSymbols& found = symbols_.at(module);
-      if (!found.executable) {
-        add(fennick_minidump::FileNameOf(module->name),
-            fennick_symbols::ExecutableKey(module->time_stamp, module->size),
-            SymbolFileKind::kExecutable);
+      const std::string name = fennick_minidump::FileNameOf(module->name);
+      if (!found.image && !found.executable) {
+        const std::string key = fennick_symbols::ExecutableKey(module->time_stamp, module->size);
+        add(name, name, key, "executable", OfThisBuild(name, key));
       }
-      if (found.pdb_reference && !found.pdb) {
-        add(found.pdb_reference->file_name, found.pdb_reference->key, SymbolFileKind::kPdb);
+      if (!found.debug_id || found.pdb || found.debug_file) continue;
+      const std::string& pdb_name = found.debug_id->pdb_file_name;
+      const std::string& key = found.debug_id->key;
+      if (!pdb_name.empty()) {
+        add(name, pdb_name, key, "pdb", OfThisBuild(pdb_name, key));
+      } else if (found.executable && !found.executable_names) {
+        add(name, name, key, "debug",
+            name + " is in the store but holds no debug information: add its debug file "
+                   "(identifier " + key + ")");
+      } else if (!found.executable) {
+        add(name, name, key, "debug", "the debug file of " + name + " (identifier " + key + ")");
       }
     }
     return missing;
+  }
+
+  // "<file> of this build (key K)", and the builds of it that the store has instead.
+  std::string OfThisBuild(const std::string& file, const std::string& key) const {
+    std::string text = file + " of this build (key " + key + ")";
+    std::string others;
+    for (const std::string& other : symbols_source_.store.KeysOf(file)) {
+      if (fennick_symbols::IsDebugKey(other) != fennick_symbols::IsDebugKey(key) ||
+          SymbolFileId(file, other) == SymbolFileId(file, key)) {
+        continue;
+      }
+      others += (others.empty() ? "" : ", ") + other;
+    }
+    return others.empty() ? text : text + "; the store has builds " + others;
   }
 
   const SymbolSource& symbols_source_;
@@ -261,6 +349,12 @@ std::string SymbolFileId(std::string_view file, std::string_view key) {
   std::transform(id.begin(), id.end(), id.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return id;
+}
+
+std::vector<std::string> StoredSymbolIds(const fennick_symbols::SymbolStore::Added& added) {
+  std::vector<std::string> ids = {SymbolFileId(added.file_name, added.key)};
+  if (!added.debug_key.empty()) ids.push_back(SymbolFileId(added.file_name, added.debug_key));
+  return ids;
 }
 
 bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view id) {

@@ -27,6 +27,10 @@ struct MissingSymbolFile {
 // "<file>/<key>" in lower case: how analyses and added symbols are matched.
 std::string SymbolFileId(std::string_view file, std::string_view key);
 
+// The ids (as SymbolFileId gives them) under which a file was stored: its key's, and its
+// debug identifier's when stored under that too.
+std::vector<std::string> StoredSymbolIds(const fennick_symbols::SymbolStore::Added& added);
+
 // True when `store` holds the file that `id` (as SymbolFileId gives it) names.
 bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view id);
 

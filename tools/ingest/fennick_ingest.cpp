@@ -97,7 +97,9 @@ int AddSymbols(Options options) {
       [&options](const std::vector<fennick_symbols::SymbolStore::Added>& added) {
         std::vector<std::string> ids;
         for (const fennick_symbols::SymbolStore::Added& file : added) {
-          ids.push_back(fennick_analysis::SymbolFileId(file.file_name, file.key));
+          for (std::string& id : fennick_analysis::StoredSymbolIds(file)) {
+            ids.push_back(std::move(id));
+          }
         }
         std::error_code error;
         if (fs::is_directory(options.store, error)) {

@@ -21,6 +21,8 @@ constexpr std::string_view kPeMagic = "MZ";
 constexpr std::string_view kPdbMagic =
     "Microsoft C/C++ MSF 7.00\r\n\x1a"
     "DS";
+// A time stamp and a size, each at most 8 hex digits; a debug key has 33 digits or more.
+constexpr size_t kLongestExecutableKey = 16;
 
 std::string Hex(uint32_t value, int digits) {
   char text[9];
@@ -38,6 +40,59 @@ SymbolFileIdentity Refused(std::string reason) {
   SymbolFileIdentity identity;
   identity.error = std::move(reason);
   return identity;
+}
+
+std::optional<DebugIdentifier> DebugIdentifierIn(const llvm::object::COFFObjectFile& image) {
+  const llvm::codeview::DebugInfo* info = nullptr;
+  llvm::StringRef pdb_path;
+  if (llvm::Error error = image.getDebugPDBInfo(info, pdb_path)) {
+    llvm::consumeError(std::move(error));
+    return std::nullopt;
+  }
+  if (info == nullptr || info->Signature.CVSignature != llvm::OMF::Signature::PDB70) {
+    return std::nullopt;
+  }
+  std::array<uint8_t, 16> guid;
+  std::copy(std::begin(info->PDB70.Signature), std::end(info->PDB70.Signature), guid.begin());
+  // The path as the linker wrote it, on whichever system it ran.
+  const std::string name = pdb_path.str();
+  const size_t separator = name.find_last_of("/\\");
+  return DebugIdentifier{separator == std::string::npos ? name : name.substr(separator + 1),
+                         PdbKey(guid, info->PDB70.Age)};
+}
+
+// True when the section holding `rva` has file data there: `objcopy --only-keep-debug`
+// keeps the headers of sections whose contents it drops.
+bool HasDataAt(const llvm::object::COFFObjectFile& image, uint32_t rva) {
+  for (const llvm::object::SectionRef& section : image.sections()) {
+    const llvm::object::coff_section* raw = image.getCOFFSection(section);
+    if (rva >= raw->VirtualAddress && rva - raw->VirtualAddress < raw->SizeOfRawData &&
+        raw->PointerToRawData != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void ReadUses(const llvm::object::COFFObjectFile& image, SymbolFileIdentity& identity) {
+  bool debug_info = false;
+  bool debug_line = false;
+  for (const llvm::object::SectionRef& section : image.sections()) {
+    llvm::Expected<llvm::StringRef> name = section.getName();
+    if (!name) {
+      llvm::consumeError(name.takeError());
+      continue;
+    }
+    debug_info |= *name == ".debug_info";
+    debug_line |= *name == ".debug_line";
+  }
+  const llvm::object::data_directory* exceptions =
+      image.getDataDirectory(llvm::COFF::EXCEPTION_TABLE);
+  identity.dwarf = debug_info;
+  identity.uses.unwind = exceptions != nullptr && exceptions->Size != 0 &&
+                         HasDataAt(image, exceptions->RelativeVirtualAddress);
+  identity.uses.names = debug_info || image.getNumberOfSymbols() != 0;
+  identity.uses.lines = debug_line;
 }
 
 // The image as its headers describe it: time stamp, size, and every section's raw data
@@ -66,6 +121,10 @@ SymbolFileIdentity IdentifyExecutable(llvm::MemoryBufferRef buffer) {
   SymbolFileIdentity identity;
   identity.kind = SymbolFileKind::kExecutable;
   identity.key = ExecutableKey((*image)->getTimeDateStamp(), size_of_image);
+  if (const std::optional<DebugIdentifier> debug = DebugIdentifierIn(**image)) {
+    identity.debug_key = debug->key;
+  }
+  ReadUses(**image, identity);
   return identity;
 }
 
@@ -94,6 +153,8 @@ SymbolFileIdentity IdentifyPdb(std::unique_ptr<llvm::MemoryBuffer> buffer) {
   SymbolFileIdentity identity;
   identity.kind = SymbolFileKind::kPdb;
   identity.key = PdbKey(bytes, info->getAge());
+  identity.uses.names = true;
+  identity.uses.lines = true;
   return identity;
 }
 
@@ -110,31 +171,42 @@ std::string PdbKey(const std::array<uint8_t, 16>& guid, uint32_t age) {
   return key + Hex(age, 1);
 }
 
-std::optional<PdbReference> PdbNamedBy(const std::filesystem::path& path) {
+bool IsDebugKey(std::string_view key) { return key.size() > kLongestExecutableKey; }
+
+namespace {
+
+// The executable at `path` opened with LLVM's COFF reader, or nothing.
+std::optional<llvm::object::OwningBinary<llvm::object::Binary>> OpenCoff(
+    const std::filesystem::path& path) {
   llvm::Expected<llvm::object::OwningBinary<llvm::object::Binary>> binary =
       llvm::object::createBinary(path.string());
   if (!binary) {
     llvm::consumeError(binary.takeError());
     return std::nullopt;
   }
-  const auto* image = llvm::dyn_cast<llvm::object::COFFObjectFile>(binary->getBinary());
-  const llvm::codeview::DebugInfo* info = nullptr;
-  llvm::StringRef pdb_path;
-  if (image == nullptr) return std::nullopt;
-  if (llvm::Error error = image->getDebugPDBInfo(info, pdb_path)) {
-    llvm::consumeError(std::move(error));
-    return std::nullopt;
-  }
-  if (info == nullptr || info->Signature.CVSignature != llvm::OMF::Signature::PDB70) {
-    return std::nullopt;
-  }
-  std::array<uint8_t, 16> guid;
-  std::copy(std::begin(info->PDB70.Signature), std::end(info->PDB70.Signature), guid.begin());
-  // The path as the linker wrote it, on whichever system it ran.
-  const std::string name = pdb_path.str();
-  const size_t separator = name.find_last_of("/\\");
-  return PdbReference{separator == std::string::npos ? name : name.substr(separator + 1),
-                      PdbKey(guid, info->PDB70.Age)};
+  if (!llvm::isa<llvm::object::COFFObjectFile>(binary->getBinary())) return std::nullopt;
+  return std::move(*binary);
+}
+
+const llvm::object::COFFObjectFile& Coff(
+    const llvm::object::OwningBinary<llvm::object::Binary>& binary) {
+  return *llvm::cast<llvm::object::COFFObjectFile>(binary.getBinary());
+}
+
+}  // namespace
+
+std::optional<DebugIdentifier> DebugIdentifierOf(const std::filesystem::path& path) {
+  const auto binary = OpenCoff(path);
+  return binary ? DebugIdentifierIn(Coff(*binary)) : std::nullopt;
+}
+
+std::optional<ExceptionDirectory> ExceptionDirectoryOf(const std::filesystem::path& path) {
+  const auto binary = OpenCoff(path);
+  if (!binary) return std::nullopt;
+  const llvm::object::data_directory* directory =
+      Coff(*binary).getDataDirectory(llvm::COFF::EXCEPTION_TABLE);
+  if (directory == nullptr) return ExceptionDirectory{};
+  return ExceptionDirectory{directory->RelativeVirtualAddress, directory->Size};
 }
 
 SymbolFileIdentity IdentifySymbolFile(const std::filesystem::path& path) {

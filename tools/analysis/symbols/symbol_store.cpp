@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -126,18 +127,26 @@ std::optional<fs::path> SymbolStore::Find(std::string_view file_name, std::strin
   return std::nullopt;
 }
 
-SymbolStore::Added SymbolStore::Add(const fs::path& source, std::string_view file_name) const {
-  Added added;
-  added.file_name = file_name;
-  if (!IsBareFileName(file_name)) return Refused(std::move(added), "unsafe file name");
-  const SymbolFileIdentity identity = IdentifySymbolFile(source);
-  if (!identity.error.empty()) return Refused(std::move(added), identity.error);
-  added.kind = identity.kind;
-  added.key = identity.key;
-  if (!CreateRoot()) return Refused(std::move(added), "cannot create the symbol store");
+std::vector<std::string> SymbolStore::KeysOf(std::string_view file_name) const {
+  std::set<std::string> keys;
+  if (!IsBareFileName(file_name)) return {};
+  for (const fs::path& name_folder : EntriesNamed(root_, file_name)) {
+    std::error_code error;
+    for (fs::directory_iterator it(name_folder, error), end; !error && it != end;
+         it.increment(error)) {
+      const std::string key = it->path().filename().string();
+      if (Find(file_name, key)) keys.insert(key);
+    }
+  }
+  return {keys.begin(), keys.end()};
+}
+
+std::string SymbolStore::StoreUnder(const fs::path& source, std::string_view file_name,
+                                    const std::string& key,
+                                    const SymbolFileIdentity& identity) const {
   const fs::path name_folder = FolderIn(root_, file_name);
-  const fs::path key_folder = name_folder.empty() ? fs::path() : FolderIn(name_folder, added.key);
-  if (key_folder.empty()) return Refused(std::move(added), "cannot create the file's folder");
+  const fs::path key_folder = name_folder.empty() ? fs::path() : FolderIn(name_folder, key);
+  if (key_folder.empty()) return "cannot create the file's folder";
   // An earlier copy keeps its own spelling, so that it is replaced rather than doubled.
   const std::vector<fs::path> earlier = EntriesNamed(key_folder, file_name);
   const fs::path target = earlier.empty() ? key_folder / std::string(file_name) : earlier.front();
@@ -147,19 +156,38 @@ SymbolStore::Added SymbolStore::Add(const fs::path& source, std::string_view fil
   // source change meanwhile.
   bool stored = CopyFlushed(source, temporary);
   const SymbolFileIdentity copied = stored ? IdentifySymbolFile(temporary) : SymbolFileIdentity{};
-  if (stored && (copied.key != added.key || copied.kind != added.kind)) {
+  if (stored && (copied.key != identity.key || copied.kind != identity.kind ||
+                 copied.debug_key != identity.debug_key)) {
     std::error_code ignored;
     fs::remove(temporary, ignored);
-    return Refused(std::move(added), "the file changed while it was stored");
+    return "the file changed while it was stored";
   }
   stored = stored && rename(temporary.c_str(), target.c_str()) == 0;
   if (!stored) {
     std::error_code ignored;
     fs::remove(temporary, ignored);
-    return Refused(std::move(added), "cannot write the symbol store");
+    return "cannot write the symbol store";
   }
-  if (!SyncFolder(key_folder)) return Refused(std::move(added), "cannot flush the symbol store");
-  return added;
+  return SyncFolder(key_folder) ? "" : "cannot flush the symbol store";
+}
+
+SymbolStore::Added SymbolStore::Add(const fs::path& source, std::string_view file_name) const {
+  Added added;
+  added.file_name = file_name;
+  if (!IsBareFileName(file_name)) return Refused(std::move(added), "unsafe file name");
+  const SymbolFileIdentity identity = IdentifySymbolFile(source);
+  if (!identity.error.empty()) return Refused(std::move(added), identity.error);
+  added.kind = identity.kind;
+  added.key = identity.key;
+  added.has_debug_identifier = !identity.debug_key.empty();
+  added.uses = identity.uses;
+  if (!CreateRoot()) return Refused(std::move(added), "cannot create the symbol store");
+  std::string error = StoreUnder(source, file_name, identity.key, identity);
+  if (error.empty() && identity.dwarf && !identity.debug_key.empty()) {
+    error = StoreUnder(source, file_name, identity.debug_key, identity);
+    if (error.empty()) added.debug_key = identity.debug_key;
+  }
+  return error.empty() ? added : Refused(std::move(added), std::move(error));
 }
 
 }  // namespace fennick_symbols

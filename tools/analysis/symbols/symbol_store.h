@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "symbol_key.h"
 
@@ -29,17 +30,31 @@ class SymbolStore {
   // The stored file `file_name` with `key`, found ignoring case; nullopt when absent.
   std::optional<std::filesystem::path> Find(std::string_view file_name, std::string_view key) const;
 
+  // The keys the store holds `file_name` under, found ignoring case, sorted.
+  std::vector<std::string> KeysOf(std::string_view file_name) const;
+
   struct Added {
     std::string file_name;
     SymbolFileKind kind = SymbolFileKind::kExecutable;
     std::string key;
+    // Set when an executable holding DWARF is stored under its debug identifier too.
+    std::string debug_key;
+    bool has_debug_identifier = false;  // for an executable: it has a CodeView record
+    SymbolFileUses uses;
     std::string error;  // set, and nothing stored, when the file is no executable or PDB
   };
   // Stores the file at `source` as `file_name` (a bare file name) under the key read from
-  // the file itself: durably, private to this user, and whole or not at all.
+  // the file itself: durably, private to this user, and whole or not at all. An executable
+  // holding DWARF is stored under its debug identifier as well, where the analysis of a
+  // stripped copy looks for the names.
   Added Add(const std::filesystem::path& source, std::string_view file_name) const;
 
  private:
+  // Copies `source` to `file_name`/`key`/`file_name`; the copy must be `identity` still. An
+  // error text, empty when stored.
+  std::string StoreUnder(const std::filesystem::path& source, std::string_view file_name,
+                         const std::string& key, const SymbolFileIdentity& identity) const;
+
   std::filesystem::path root_;
 };
 

@@ -4,6 +4,7 @@
 #include <llvm/DebugInfo/CodeView/SymbolDeserializer.h>
 #include <llvm/DebugInfo/CodeView/SymbolRecord.h>
 #include <llvm/DebugInfo/DIContext.h>
+#include <llvm/DebugInfo/DWARF/DWARFContext.h>
 #include <llvm/DebugInfo/PDB/IPDBSession.h>
 #include <llvm/DebugInfo/PDB/Native/NativeSession.h>
 #include <llvm/DebugInfo/PDB/Native/PDBFile.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
@@ -274,6 +276,56 @@ class DwarfSymbols : public ModuleSymbols {
   llvm::symbolize::LLVMSymbolizer symbolizer_;
 };
 
+// DWARF read without LLVM's symbolizer, for an executable whose CodeView record names a PDB
+// too (as some MinGW links write it): the symbolizer would go looking for that PDB instead.
+class NamedPdbDwarfSymbols : public ModuleSymbols {
+ public:
+  NamedPdbDwarfSymbols(llvm::object::OwningBinary<llvm::object::Binary> executable, ImageSpan image)
+      : ModuleSymbols(image, CoffSymbols(*llvm::cast<COFFObjectFile>(executable.getBinary()))),
+        executable_(std::move(executable)),
+        context_(llvm::DWARFContext::create(
+            *llvm::cast<llvm::object::ObjectFile>(executable_.getBinary()))) {
+    ReadFunctionSymbols();
+  }
+
+ private:
+  // GCC gives functions with internal linkage no linkage name in DWARF; the symbol table
+  // has their mangled names, qualified. LLVM's symbolizer takes the outermost frame's name
+  // from it likewise.
+  void ReadFunctionSymbols() {
+    for (const llvm::object::SymbolRef& symbol :
+         llvm::cast<COFFObjectFile>(executable_.getBinary())->symbols()) {
+      llvm::Expected<llvm::object::SymbolRef::Type> type = symbol.getType();
+      llvm::Expected<uint64_t> address = symbol.getAddress();
+      llvm::Expected<llvm::StringRef> name = symbol.getName();
+      if (type && address && name && *type == llvm::object::SymbolRef::ST_Function) {
+        functions_.emplace(*address, name->str());
+      }
+      if (!type) llvm::consumeError(type.takeError());
+      if (!address) llvm::consumeError(address.takeError());
+      if (!name) llvm::consumeError(name.takeError());
+    }
+  }
+
+  llvm::Expected<DIInliningInfo> InliningInfo(SectionedAddress address) override {
+    DIInliningInfo info = context_->getInliningInfoForAddress(
+        address, DILineInfoSpecifier(DILineInfoSpecifier::FileLineInfoKind::AbsoluteFilePath,
+                                     DILineInfoSpecifier::FunctionNameKind::LinkageName));
+    const auto after = functions_.upper_bound(address.Address);
+    if (info.getNumberOfFrames() != 0 && after != functions_.begin()) {
+      info.getMutableFrame(info.getNumberOfFrames() - 1)->FunctionName = std::prev(after)->second;
+    }
+    return info;
+  }
+  std::string FunctionName(const std::string& name) const override {
+    return ItaniumFunctionName(name);
+  }
+
+  llvm::object::OwningBinary<llvm::object::Binary> executable_;
+  std::unique_ptr<llvm::DWARFContext> context_;
+  std::map<uint64_t, std::string> functions_;  // by address
+};
+
 // CodeView in a PDB, opened where the store keeps it rather than where the executable says.
 class PdbSymbols : public ModuleSymbols {
  public:
@@ -325,16 +377,26 @@ const llvm::codeview::DebugInfo* PdbRecord(const COFFObjectFile& coff) {
   return record != nullptr && !pdb_name.empty() ? record : nullptr;
 }
 
+bool HoldsDwarf(const COFFObjectFile& coff) {
+  for (const llvm::object::SectionRef& section : coff.sections()) {
+    llvm::Expected<llvm::StringRef> name = section.getName();
+    if (name && *name == ".debug_info") return true;
+    if (!name) llvm::consumeError(name.takeError());
+  }
+  return false;
+}
+
 std::unique_ptr<ModuleSymbols> LoadDwarf(const std::filesystem::path& executable,
                                          ReadingWatch* watch) {
   const ReadingScope reading(watch, executable);
-  const auto binary = OpenExecutable(executable);
+  auto binary = OpenExecutable(executable);
   if (!binary) return nullptr;
   const COFFObjectFile& coff = PdbSymbols::Coff(*binary);
-  // Its symbols are in a PDB we were not given; LLVM's symbolizer would go looking for one
-  // at the path the executable names, on this machine.
-  if (PdbRecord(coff) != nullptr) return nullptr;
-  return std::make_unique<DwarfSymbols>(executable.string(), SpanOf(coff), CoffSymbols(coff));
+  const ImageSpan image = SpanOf(coff);
+  if (PdbRecord(coff) == nullptr) return std::make_unique<DwarfSymbols>(executable.string(), image, CoffSymbols(coff));
+  // Without DWARF its symbols are in a PDB we were not given.
+  if (!HoldsDwarf(coff)) return nullptr;
+  return std::make_unique<NamedPdbDwarfSymbols>(std::move(*binary), image);
 }
 
 // A PDB from another build than the executable's names the wrong functions: refused.

@@ -23,8 +23,9 @@ struct SourceFrame {
   std::optional<uint64_t> function_offset;
 };
 
-// A module's symbol files as a store holds them: its executable, and its PDB when the
-// program was built with one (without, DWARF inside the executable is read).
+// A module's symbol files as a store holds them: its executable and its PDB when the
+// program was built with one; without a PDB, the executable holding its DWARF (the unstripped
+// build output, which need not be the file that unwinds).
 struct ModuleSymbolFiles {
   std::filesystem::path executable;
   std::optional<std::filesystem::path> pdb;

@@ -299,20 +299,33 @@ std::string FrameRow(size_t number, const Json& frame) {
          Cell(TextMember(frame, "trust")) + "</tr>\n";
 }
 
-// The symbol files that would name more of the stack, and where the store wants them.
+// What an entry of `missing` lacks, as the analysis says it; analyses stored before it said
+// so give the file alone.
+std::string MissingText(const Json& entry) {
+  const std::string text = TextMember(entry, "text");
+  return text.empty() ? TextMember(entry, "file") : text;
+}
+
+// The symbol files that would name more of the stack, and where the store wants them. The
+// system's own modules are the symbol servers' to supply, not the developer's.
 std::string MissingSymbols(const Json& missing) {
   if (!missing.is_array() || missing.empty()) return std::string();
   std::string html =
       "<h3>Symbols to add</h3>\n<p class=\"lead\">The stack passes through modules whose "
       "files the symbol store lacks. Add them with <code>POST /api/symbols</code> or "
       "<code>fennick-ingest --add-symbols</code>; the report is analysed again.</p>\n"
-      "<table>\n<thead><tr><th>File</th><th>Kind</th><th>Key</th><th>Store path</th></tr>"
-      "</thead>\n<tbody>\n";
+      "<table>\n<thead><tr><th>Missing</th><th>Kind</th><th>Key</th><th>Store path</th>"
+      "</tr></thead>\n<tbody>\n";
   for (const Json& entry : missing) {
     if (!entry.is_object()) continue;
     const std::string file = TextMember(entry, "file");
     const std::string key = TextMember(entry, "key");
-    html += "<tr>" + Cell(file, "code") + Cell(TextMember(entry, "kind")) + Cell(key, "code") +
+    const auto system_member = entry.find("system");
+    const bool system = system_member != entry.end() && *system_member == true;
+    const std::string what =
+        system ? MissingText(entry) + " (the system's: to be fetched from symbol servers)"
+               : MissingText(entry);
+    html += "<tr>" + Cell(what) + Cell(TextMember(entry, "kind")) + Cell(key, "code") +
             Cell(file + "/" + key + "/" + file, "code") + "</tr>\n";
   }
   return html + "</tbody>\n</table>\n";

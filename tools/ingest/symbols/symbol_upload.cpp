@@ -1,5 +1,6 @@
 #include "symbol_upload.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -24,6 +25,36 @@ std::string BareName(std::string_view uploaded_name) {
 
 const char* KindName(SymbolFileKind kind) {
   return kind == SymbolFileKind::kPdb ? "pdb" : "executable";
+}
+
+// The files named, a folder's executables and PDBs in place of the folder, in name order.
+std::vector<fs::path> FilesToAdd(const std::vector<fs::path>& named) {
+  std::vector<fs::path> files;
+  for (const fs::path& path : named) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) {
+      files.push_back(path);
+      continue;
+    }
+    std::vector<fs::path> found;
+    for (fs::recursive_directory_iterator it(path, error), end; !error && it != end;
+         it.increment(error)) {
+      std::error_code ignored;
+      if (it->is_regular_file(ignored) &&
+          fennick_symbols::IdentifySymbolFile(it->path()).error.empty()) {
+        found.push_back(it->path());
+      }
+    }
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  return files;
+}
+
+std::string Joined(const std::vector<std::string>& words, const char* separator) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;
+  return text;
 }
 
 }  // namespace
@@ -107,8 +138,15 @@ std::string SymbolsReplyJson(const IncomingSymbols::Outcome& outcome) {
     reply["code"] = 0;
     reply["stored"] = nlohmann::ordered_json::array();
     for (const SymbolStore::Added& added : outcome.stored) {
-      reply["stored"].push_back(
-          {{"file", added.file_name}, {"key", added.key}, {"kind", KindName(added.kind)}});
+      nlohmann::ordered_json file = {{"file", added.file_name},
+                                     {"key", added.key},
+                                     {"kind", KindName(added.kind)},
+                                     {"good_for", GoodFor(added)}};
+      if (!added.debug_key.empty()) file["debug_key"] = added.debug_key;
+      if (const std::string warning = SymbolsWarning(added); !warning.empty()) {
+        file["warning"] = warning;
+      }
+      reply["stored"].push_back(std::move(file));
     }
   } else {
     reply["code"] = outcome.status;
@@ -118,13 +156,34 @@ std::string SymbolsReplyJson(const IncomingSymbols::Outcome& outcome) {
   return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-int AddSymbolFiles(const SymbolStore& store, const std::vector<fs::path>& files,
+std::vector<std::string> GoodFor(const SymbolStore::Added& added) {
+  std::vector<std::string> uses;
+  if (added.uses.unwind) uses.push_back("unwind");
+  if (added.uses.names) uses.push_back("names");
+  if (added.uses.lines) uses.push_back("lines");
+  return uses;
+}
+
+std::string SymbolsWarning(const SymbolStore::Added& added) {
+  // MinGW's linker writes no debug identifier unless asked; MSVC's and lld's always do.
+  if (added.kind != SymbolFileKind::kExecutable || added.has_debug_identifier) return "";
+  return "link with -Wl,--build-id so stripped releases can be named";
+}
+
+int AddSymbolFiles(const SymbolStore& store, const std::vector<fs::path>& named,
                    const SymbolsAdded& on_added) {
+  const std::vector<fs::path> files = FilesToAdd(named);
   std::vector<SymbolStore::Added> stored;
   for (const fs::path& file : files) {
     SymbolStore::Added added = store.Add(file, file.filename().string());
     if (added.error.empty()) {
-      std::printf("%s %s\n", added.file_name.c_str(), added.key.c_str());
+      const std::string debug = added.debug_key.empty() ? "" : " debug " + added.debug_key;
+      const std::vector<std::string> uses = GoodFor(added);
+      std::printf("%s %s%s good for %s\n", added.file_name.c_str(), added.key.c_str(),
+                  debug.c_str(), uses.empty() ? "nothing" : Joined(uses, ", ").c_str());
+      if (const std::string warning = SymbolsWarning(added); !warning.empty()) {
+        std::printf("%s: warning: %s\n", added.file_name.c_str(), warning.c_str());
+      }
       stored.push_back(std::move(added));
     } else {
       std::fprintf(stderr, "%s: %s\n", file.c_str(), added.error.c_str());

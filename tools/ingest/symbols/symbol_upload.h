@@ -65,14 +65,25 @@ class IncomingSymbols {
   bool in_file_ = false;
 };
 
-// {"code":0,"stored":[{"file":..,"key":..,"kind":"executable"|"pdb"},..]} for a stored
-// upload, {"code":N,"error":".."} for a refused one (without "error" when there is no
-// more to say than the status).
+// {"code":0,"stored":[{"file":..,"key":..,"kind":"executable"|"pdb","good_for":[..]},..]}
+// for a stored upload, each file also with its "debug_key" when stored under its debug
+// identifier too and a "warning" when it cannot name a stripped release;
+// {"code":N,"error":".."} for a refused one (without "error" when there is no more to say
+// than the status).
 std::string SymbolsReplyJson(const IncomingSymbols::Outcome& outcome);
 
-// Stores each of `files` under its own file name, printing "<file name> <key>" for each on
-// standard output and "<file>: <reason>" for each refused on standard error; tells
-// `on_added` of those stored. 0 when all were stored, 1 otherwise.
+// What an added file serves for: "unwind", "names", "lines", in that order.
+std::vector<std::string> GoodFor(const fennick_symbols::SymbolStore::Added& added);
+
+// Why an added file cannot name the frames of its stripped release; empty when it can.
+std::string SymbolsWarning(const fennick_symbols::SymbolStore::Added& added);
+
+// Stores each of `files` under its own file name, and each executable and PDB in a folder
+// of them, however deep (other files there are passed over); prints
+// "<file name> <key> [debug <key>] good for <uses>" for each on standard output, then the
+// warning, if any, as "<file name>: warning: <warning>", and "<file>: <reason>" for each
+// refused on standard error; tells `on_added` of those stored. 0 when all were stored, 1
+// otherwise.
 int AddSymbolFiles(const fennick_symbols::SymbolStore& store,
                    const std::vector<std::filesystem::path>& files, const SymbolsAdded& on_added);
 

@@ -77,7 +77,8 @@ size_t AnalysisQueue::QueueStoredReports() {
 void AnalysisQueue::SymbolsAdded(const std::vector<fennick_symbols::SymbolStore::Added>& added) {
   std::vector<std::string> ids;
   for (const fennick_symbols::SymbolStore::Added& file : added) {
-    if (file.error.empty()) ids.push_back(fennick_analysis::SymbolFileId(file.file_name, file.key));
+    if (!file.error.empty()) continue;
+    for (std::string& id : fennick_analysis::StoredSymbolIds(file)) ids.push_back(std::move(id));
   }
   quarantine_.Release(ids);
   // A file stored again under its name and key replaced the one a worker may hold loaded.

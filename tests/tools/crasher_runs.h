@@ -17,15 +17,22 @@
 
 inline constexpr char kCrasherSource[] = FENNICK_SOURCE_DIR "/tests/fixtures/crasher.cpp";
 
-// The line of the crasher's source marked "// <marker>: <function>".
-inline int MarkedLine(const std::string& marker, const std::string& function) {
-  std::istringstream source(ReadTestFile(kCrasherSource));
+// The line of `source` marked "// <marker>: <function>", 0 when none is.
+inline int FindMarkedLine(const std::filesystem::path& source, const std::string& marker,
+                          const std::string& function) {
+  std::istringstream lines(ReadTestFile(source));
   std::string line;
-  for (int number = 1; std::getline(source, line); ++number) {
+  for (int number = 1; std::getline(lines, line); ++number) {
     if (line.ends_with("// " + marker + ": " + function)) return number;
   }
-  ADD_FAILURE() << "no line marked " << marker << ": " << function;
   return 0;
+}
+
+// The line of the crasher's source marked "// <marker>: <function>".
+inline int MarkedLine(const std::string& marker, const std::string& function) {
+  const int line = FindMarkedLine(kCrasherSource, marker, function);
+  if (line == 0) ADD_FAILURE() << "no line marked " << marker << ": " << function;
+  return line;
 }
 
 // A file of one of the fixture's builds ("crasher-dwarf", "crasher-pdb", ...).

@@ -134,6 +134,11 @@ class Walker {
     if (!memory_.Read(rsp, sizeof step.registers.rip, &step.registers.rip)) {
       return {{}, FrameTrust::kUnwind, MissingStackMemory(rsp)};
     }
+    // Code without unwind data that pushed registers first (a stack probe such as
+    // ___chkstk_ms) has no return address at RSP: the stack is searched for it instead.
+    if (step.registers.rip != 0 && ModuleAt(modules_, step.registers.rip) == nullptr) {
+      return Scan(registers);
+    }
     rsp += 8;
     return step;
   }

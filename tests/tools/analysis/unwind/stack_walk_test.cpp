@@ -226,6 +226,16 @@ TEST(StackWalkTest, ScansForReturnAddressesWhereNoUnwindDataIsAtHand) {
         {kCrash, FrameTrust::kCheckedScan},
         {kF2Return, FrameTrust::kUnwind},
         {kF3Return, FrameTrust::kUnwind}}},
+      // Two pushes ahead of the return address, as ___chkstk_ms makes them: a size and a
+      // stack address, neither of them code.
+      {"code without unwind data that pushed registers",
+       {},
+       {{0, 0x2000}, {8, kStack + 0x18}, {16, kF2Return}},
+       {{kRbx, kFrameBase}},
+       kBase + 0x1800,
+       {{kBase + 0x1800, FrameTrust::kContext},
+        {kF2Return, FrameTrust::kCheckedScan},
+        {kF3Return, FrameTrust::kCheckedScan}}},
       // F2 finds its frame by RBX, which a scan does not know: scanned past.
       {"a call to address 0, returning to a function with a frame register",
        {},

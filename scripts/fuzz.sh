@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-targets=(metadata reply utf8 bare_name pe_header minidump unwind call_check)
+targets=(metadata reply utf8 bare_name pe_header minidump unwind call_check cabinet)
 
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFENNICK_FUZZ=ON \
   -DFENNICK_BUILD_TESTS=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null

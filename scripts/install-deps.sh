@@ -7,7 +7,7 @@
 #                                      fuzzers, the browser and the package checks
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libgtest-dev
+packages=(cmake g++ make pkg-config libcurl4-openssl-dev libmspack-dev nlohmann-json3-dev uuid-dev libgtest-dev
           libcpp-httplib-dev libssl-dev openssl llvm-14-dev libsqlite3-dev curl time)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev)
 for option in "$@"; do

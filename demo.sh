@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001, a dump
-# folder holding one crash report and one orphan dump (both real minidumps of crashes), one
-# `fennick --scan` pass, and what the server stored afterwards: the crash it named in each
-# report, the groups it put them in, and its report inbox.
+# Shows Fennick's main job end to end: a reference ingest server on 127.0.0.1:5001 holding the
+# symbols of the program that crashed, a dump folder holding one crash report and one orphan
+# dump (both real minidumps of crashes), one `fennick --scan` pass, and what the server stored
+# afterwards: the crash it named in each report with its stack and source lines, the groups it
+# put them in, and its report inbox.
 #   ./demo.sh          runs the demo and stops the server
 #   ./demo.sh --keep   leaves the server (and its inbox) running until Enter is pressed
 set -euo pipefail
@@ -42,6 +43,12 @@ if port_open; then
   exit 1
 fi
 
+# The dumps come from a stripped release of the fixture program; its symbols are the shipped
+# executable (the unwind data) and the build's unstripped output (names and lines).
+fixtures=tests/fixtures/dumps/release
+echo "== adding the symbols of the program that crashed: fennick-ingest --add-symbols $fixtures/symbols"
+"$ingest" --store "$store" --add-symbols "$fixtures/symbols"
+
 echo "== starting fennick-ingest on 127.0.0.1:5001 (store: $store)"
 "$ingest" --port 5001 --store "$store" 2>"$work/server.log" &
 server_pid=$!
@@ -49,10 +56,10 @@ for _ in $(seq 100); do port_open && break; sleep 0.1; done
 
 echo "== planting a crash report and an orphan dump in $dumps"
 mkdir -p "$dumps"
-# Both dumps are real minidumps that the crasher fixture wrote of itself (see
-# tests/fixtures/dumps/README.md), so the server names a crash for each report.
+# Both dumps are real minidumps that the release fixture wrote of itself (see
+# tests/fixtures/dumps/README.md): a write through a null pointer and a failed assert.
 # The crash report: the agent's dump and the metadata it writes beside it.
-cp tests/fixtures/dumps/null_write.dmp "$dumps/Ortivo_20261208_101530.dmp"
+cp "$fixtures/null_write.dmp" "$dumps/Ortivo_20261208_101530.dmp"
 # client_ts is when the agent crashed, in ms since 1970: two minutes ago.
 crashed_ms=$(( $(date +%s) * 1000 - 120000 ))
 cat >"$dumps/Ortivo_20261208_101530.crash.json" <<JSON
@@ -61,7 +68,7 @@ JSON
 # The orphan: a dump with no metadata naming it. A dump written in the last ten seconds may
 # still get its agent's metadata, so Fennick leaves it for a later run; this one is planted
 # as one last written a minute ago, and Fennick writes its metadata itself.
-cp tests/fixtures/dumps/null_read.dmp "$dumps/Ortivo_20261208_114502.dmp"
+cp "$fixtures/assert.dmp" "$dumps/Ortivo_20261208_114502.dmp"
 touch -d '1 minute ago' "$dumps/Ortivo_20261208_114502.dmp"
 ls -l "$dumps"
 
@@ -72,6 +79,12 @@ XDG_DATA_HOME="$work/data" "$fennick" --scan "$dumps"
 status=$?
 set -e
 echo "fennick exit code: $status"
+inbox_get() { curl -s --noproxy '*' "http://127.0.0.1:5001$1"; }
+# Each dump is analysed in the background once its report is stored.
+for _ in $(seq 300); do
+  inbox_get /api/analyses | grep -q '"running":0,"waiting":0' && break
+  sleep 0.1
+done
 
 echo
 echo "== the server's log"
@@ -86,8 +99,21 @@ for report in "$store"/*/report.json; do
 done
 echo
 echo "== the crash of each report (GET /api/reports)"
-inbox_get() { curl -s --noproxy '*' "http://127.0.0.1:5001$1"; }
-inbox_get /api/reports | grep -E '"(dump_id|exception_name|module|module_offset|signature|analysis_error)"'
+inbox_get /api/reports | grep -E '^ {0,6}"(dump_id|exception_name|module|module_offset|signature|analysis_error)"'
+echo
+echo "== the stack of the crash report, named from the symbols (GET /api/reports/<dump_id>)"
+inbox_get /api/reports/0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45 | awk -F'"' '
+  /"frames": \[/ { in_frames = 1 }
+  in_frames && /^      \]/ { in_frames = 0 }
+  in_frames && /"module":/ { module = $4 }
+  in_frames && /"module_offset":/ { offset = $4 }
+  in_frames && /"function":/ { function_name = $4 }
+  in_frames && /"file":/ { file = $4 }
+  in_frames && /"line":/ {
+    line = $3; gsub(/[:, ]/, "", line)
+    where = (file == "") ? "" : "  " file ":" line
+    printf "  %s!%s%s\n", module, (function_name == "" ? offset : function_name), where
+  }'
 echo
 echo "== the crashes, grouped by signature (GET /api/groups; its per-day counts left out here)"
 inbox_get /api/groups |

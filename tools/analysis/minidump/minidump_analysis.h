@@ -13,7 +13,7 @@ namespace fennick_minidump {
 
 // Bumped whenever the analysis would give other results for the same dump, so that stored
 // analyses can be told apart from current ones.
-constexpr int kAnalysisVersion = 2;
+constexpr int kAnalysisVersion = 3;
 
 // Everything the reader found in `dump`, for a report page: "dump" (file size, streams,
 // time written, flags, memory ranges), "exception" (with its parameters), "system",

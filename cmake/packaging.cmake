@@ -25,6 +25,8 @@ else()
   install(TARGETS fennick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(TARGET fennick-ingest)
     install(TARGETS fennick-ingest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # Found by the server relative to its own path: ../share/fennick from the executable.
+    install(FILES tools/ingest/signature-rules.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/fennick)
   endif()
   install(FILES README.md docs/protocol.md docs/ingest.md docs/decisions.md docs/benchmarks.md
                 docs/inbox.png

@@ -50,7 +50,8 @@ check "deb file list" same_lines "./usr/bin/fennick
 ./usr/share/doc/fennick/decisions.md
 ./usr/share/doc/fennick/inbox.png
 ./usr/share/doc/fennick/ingest.md
-./usr/share/doc/fennick/protocol.md" "$(dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
+./usr/share/doc/fennick/protocol.md
+./usr/share/fennick/signature-rules.txt" "$(dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
 dpkg-deb -x "$deb" "$work/deb"
 check "packaged fennick --help" runs_help "$work/deb/usr/bin/fennick"
 check "packaged fennick-ingest --help" runs_help "$work/deb/usr/bin/fennick-ingest"

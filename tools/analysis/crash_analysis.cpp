@@ -195,17 +195,9 @@ Json FunctionOffsetJson(const fennick_symbols::SourceFrame& function) {
   return fennick_minidump::HexText(*function.function_offset);
 }
 
-SignatureFrame SignatureFrameOf(const fennick_unwind::StackFrame& frame, const std::string& module,
-                                const std::string& function) {
-  using fennick_unwind::FrameTrust;
-  const bool checked = frame.trust == FrameTrust::kCheckedScan;
-  return {module, function, checked || frame.trust == FrameTrust::kScan, checked};
-}
-
-// The stack's members of a crash, and its frames as the signature sees them.
+// The stack's members of a crash.
 struct StackFindings {
   Json members;
-  std::vector<SignatureFrame> signature_frames;
 };
 
 class StackAnalysis {
@@ -232,7 +224,7 @@ class StackAnalysis {
     bool symbolicated = false;
     for (size_t i = 0; i < walk.frames.size(); ++i) {
       // A frame entry for each function inlined at the address, innermost first.
-      AddFrame(walk.frames[i], i == 0, &frames, &findings.signature_frames, &symbolicated);
+      AddFrame(walk.frames[i], i == 0, &frames, &symbolicated);
     }
     findings.members["frames"] = std::move(frames);
     findings.members["symbolicated"] = symbolicated;
@@ -243,7 +235,7 @@ class StackAnalysis {
 
  private:
   void AddFrame(const fennick_unwind::StackFrame& frame, bool crashing, Json* frames,
-                std::vector<SignatureFrame>* signature_frames, bool* symbolicated) {
+                bool* symbolicated) {
     const ModuleInfo* module = fennick_minidump::ModuleAt(dump_, frame.instruction);
     const std::string name = module ? fennick_minidump::FileNameOf(module->name) : "";
     std::optional<std::string> offset;
@@ -271,7 +263,6 @@ class StackAnalysis {
                          {"inlined", i + 1 < functions.size()}});
       *symbolicated |= !function.function.empty();
     }
-    signature_frames->push_back(SignatureFrameOf(frame, name, functions.front().function));
   }
 
   std::vector<fennick_symbols::SourceFrame> Symbolize(const ModuleInfo& module, uint64_t rva) {
@@ -364,8 +355,11 @@ bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view
 }
 
 CrashAnalyzer::CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes,
-                             fennick_symbols::ReadingWatch* watch)
-    : store_(std::move(store)), watch_(watch), symbolizer_(symbol_cache_bytes, watch) {}
+                             fennick_symbols::ReadingWatch* watch, SignatureRules rules)
+    : store_(std::move(store)),
+      watch_(watch),
+      rules_(std::move(rules)),
+      symbolizer_(symbol_cache_bytes, watch) {}
 
 Json CrashAnalyzer::Analyze(FileHandle file, const std::set<std::string>& set_aside) const {
   const std::optional<fennick_minidump::FileByteSource> source =
@@ -381,12 +375,9 @@ Json CrashAnalyzer::Analyze(FileHandle file, const std::set<std::string>& set_as
   Json& crash = analysis["crash"];
   if (!stack || !crash.is_object()) return analysis;
   for (auto& [key, value] : stack->members.items()) crash[key] = std::move(value);
-  // The reader's signature starts with the exception's name and access kind.
-  const std::string signature = crash.value("signature", "");
-  const std::string exception = signature.substr(0, signature.find(' '));
-  const SignatureFrame* naming = FrameNamingTheCrash(stack->signature_frames);
-  crash["top_function"] = naming ? Json(naming->function) : Json(nullptr);
-  if (naming) crash["signature"] = NamedSignature(exception, *naming);
+  // Kept, so that other rules can sign the crash again without its dump.
+  crash["module_signature"] = crash.value("signature", "");
+  SignCrash(crash, rules_);
   return analysis;
 }
 

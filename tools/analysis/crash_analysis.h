@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/file_io.h"
+#include "signature_rules.h"
 #include "symbol_store.h"
 #include "symbolizer.h"
 
@@ -38,9 +39,10 @@ bool HoldsSymbolFile(const fennick_symbols::SymbolStore& store, std::string_view
 class CrashAnalyzer {
  public:
   // Reads symbols from `store`, keeping up to `symbol_cache_bytes` of symbol files loaded;
-  // tells `watch` (when not null) of each symbol file it reads.
+  // tells `watch` (when not null) of each symbol file it reads; signs crashes by `rules`
+  // (none by default: the first named frame names the crash).
   CrashAnalyzer(fennick_symbols::SymbolStore store, size_t symbol_cache_bytes,
-                fennick_symbols::ReadingWatch* watch = nullptr);
+                fennick_symbols::ReadingWatch* watch = nullptr, SignatureRules rules = {});
 
   const fennick_symbols::SymbolStore& store() const { return store_; }
 
@@ -48,7 +50,9 @@ class CrashAnalyzer {
   // crashing thread's context and stack it holds, "frames" (crashing frame first: module,
   // module_offset, function, file, line, trust, inlined), "symbolicated", "stack_end" and
   // "missing_symbols" in its "crash"; when symbols name the first frame of the program's
-  // own code, its function as "top_function" and a signature named by it. The symbol files
+  // own code, its function as "top_function" and a signature named by it, the rules'
+  // version as "signature_rules" and the reader's module+offset signature as
+  // "module_signature", for SignCrash to sign it again. The symbol files
   // whose ids (as SymbolFileId gives them) are in `set_aside` are taken for missing.
   nlohmann::ordered_json Analyze(FileHandle file,
                                  const std::set<std::string>& set_aside = {}) const;
@@ -59,6 +63,7 @@ class CrashAnalyzer {
  private:
   fennick_symbols::SymbolStore store_;
   fennick_symbols::ReadingWatch* watch_;
+  SignatureRules rules_;
   mutable fennick_symbols::Symbolizer symbolizer_;
 };
 

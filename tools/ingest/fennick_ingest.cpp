@@ -27,6 +27,7 @@
 #include "report_store.h"
 #include "routes.h"
 #include "server_log.h"
+#include "signature_rules_file.h"
 #include "store_files.h"
 #include "store_layout.h"
 #include "stored_reports.h"
@@ -109,6 +110,12 @@ int AddSymbols(Options options) {
 }
 
 int Serve(Options options) {
+  fennick_analysis::LoadedRules rules =
+      fennick_ingest::LoadServerSignatureRules(options.signature_rules);
+  if (!rules.rules) {
+    fennick_ingest::LogLine(rules.error);
+    return kBadUsageExit;
+  }
   // A certificate or key that will not serve is refused before anything else is done.
   std::unique_ptr<fennick_ingest::TlsContext> tls;
   if (!options.tls_certificate.empty()) {
@@ -144,7 +151,7 @@ int Serve(Options options) {
   fennick_ingest::AnalysisQueue analyses(
       options.store, index, quarantine,
       {options.analysis_workers, options.analysis_cpu_seconds, options.analysis_seconds,
-       options.symbols});
+       options.symbols, std::move(*rules.rules)});
   const fennick_ingest::ServedStore served{options.store, index, symbols, analyses, quarantine};
   fennick_ingest::IngestHttpServer server;
   server.set_tls(std::move(tls));

@@ -9,7 +9,7 @@ const char kUsage[] =
     "                      [--allow-host NAME]... [--symbols FOLDER]\n"
     "                      [--tls-cert FILE --tls-key FILE]\n"
     "                      [--analysis-workers N] [--analysis-cpu-seconds N]\n"
-    "                      [--analysis-seconds N]\n"
+    "                      [--analysis-seconds N] [--signature-rules FILE]\n"
     "       fennick-ingest [--store FOLDER] [--symbols FOLDER] --add-symbols FILE...\n"
     "\n"
     "A development and test server for Fennick crash uploads; it is not the production\n"
@@ -75,6 +75,12 @@ const char kUsage[] =
     "  --analysis-seconds N\n"
     "                     time one analysis may take in all, however it waits, before its\n"
     "                     worker is ended (default 120, at most 3600)\n"
+    "  --signature-rules FILE\n"
+    "                     sign crashes by the rules in FILE instead of the rules shipped\n"
+    "                     with the server (signature-rules.txt, which describes the format):\n"
+    "                     the modules and functions whose frames never name a crash. A\n"
+    "                     file that cannot be read or parsed stops the start (exit 2); rules\n"
+    "                     of another version regroup the stored reports after the start\n"
     "  --add-symbols FILE...\n"
     "                     store each FILE in the symbol store under its own name, print\n"
     "                     \"<file name> <key>\" and what it is good for (unwind, names,\n"
@@ -162,6 +168,8 @@ Command ParseOptions(const std::vector<std::string_view>& args, Options* options
       options->allowed_hosts.emplace_back(value);
     } else if (option == "--symbols") {
       options->symbols = value;
+    } else if (option == "--signature-rules") {
+      options->signature_rules = value;
     } else if (option == "--tls-cert") {
       options->tls_certificate = value;
     } else if (option == "--tls-key") {

@@ -24,6 +24,7 @@ struct Options {
   int analysis_workers = 2;                        // --analysis-workers
   int analysis_cpu_seconds = 30;                   // --analysis-cpu-seconds
   int analysis_seconds = 120;                      // --analysis-seconds
+  std::filesystem::path signature_rules;  // --signature-rules; empty for the shipped rules
 };
 
 // kAnalysisWorker: the server's own worker process, which the server starts itself.

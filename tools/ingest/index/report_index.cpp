@@ -662,4 +662,19 @@ std::vector<std::string> ReportIndex::ReportsLacking(const std::set<std::string>
   return lacking.value_or(std::vector<std::string>());
 }
 
+std::vector<std::string> ReportIndex::ReportsSignedOtherwise(const std::string& version) const {
+  const std::lock_guard lock(mutex_);
+  const auto signed_otherwise = Asked<std::vector<std::string>>("list the reports to regroup", [&] {
+    std::vector<std::string> found;
+    Statement find(*db_,
+                   "SELECT r.dump_id FROM crashes c JOIN reports r USING (folder) "
+                   "WHERE json_extract(c.crash_json, '$.module_signature') IS NOT NULL "
+                   "AND json_extract(c.crash_json, '$.signature_rules') IS NOT ?");
+    find.Bind(1, version);
+    while (find.NextRow()) found.push_back(find.Text(0));
+    return found;
+  });
+  return signed_otherwise.value_or(std::vector<std::string>());
+}
+
 }  // namespace fennick_ingest

@@ -118,6 +118,9 @@ class ReportIndex {
   std::set<std::string> MissingSymbols() const;
   // The dump_ids of the reports whose analysis lacked any of the symbol files `ids`.
   std::vector<std::string> ReportsLacking(const std::set<std::string>& ids) const;
+  // The dump_ids of the reports whose crash can be signed again from its stored frames and
+  // was signed by signature rules of another version than `version`.
+  std::vector<std::string> ReportsSignedOtherwise(const std::string& version) const;
 
  private:
   // Finds the reports of the free text `q` for the queries that follow, unless the last

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "crash_analysis.h"
+#include "frame_signature.h"
 #include "server_log.h"
 #include "store_layout.h"
 #include "stored_analysis.h"
@@ -70,6 +71,9 @@ size_t AnalysisQueue::QueueStoredReports() {
   for (std::string& dump_id : index_.ReportsLacking(arrived))
     dump_ids.push_back(std::move(dump_id));
   for (const std::string& dump_id : dump_ids) Queue({dump_id, 0}, false);
+  for (std::string& dump_id : index_.ReportsSignedOtherwise(settings_.rules.version())) {
+    Queue({std::move(dump_id), 0, true}, false);
+  }
   const std::lock_guard lock(mutex_);
   return waiting_.size();
 }
@@ -100,7 +104,13 @@ void AnalysisQueue::Queue(Job job, bool first) {
       again_.insert(job.dump_id);
       return;
     }
-    if (!waiting_.insert(job.dump_id).second) return;
+    if (!waiting_.insert(job.dump_id).second) {
+      // An analysis signs the report too: it takes the place of a regrouping that waits.
+      if (!job.regroup) {
+        for (Job& waiting : jobs_) waiting.regroup &= waiting.dump_id != job.dump_id;
+      }
+      return;
+    }
     if (first) {
       jobs_.push_front(std::move(job));
     } else {
@@ -154,7 +164,7 @@ void AnalysisQueue::Serve() {
   WorkerProcess worker(settings_.symbols, stop_.get());
   std::chrono::seconds retry_pause = kFirstRetryPause;
   while (std::optional<Job> job = Take()) {
-    const Done done = Analyse(worker, *job);
+    const Done done = job->regroup ? Regroup(*job) : Analyse(worker, *job);
     Finish(*job, done);
     if (!done.not_run) {
       retry_pause = kFirstRetryPause;
@@ -194,8 +204,30 @@ AnalysisQueue::Done AnalysisQueue::Analyse(WorkerProcess& worker, const Job& job
   nlohmann::ordered_json analysis = done.stopped
                                         ? StoppedAnalysis("analysis stopped: " + outcome.reason)
                                         : std::move(outcome.analysis);
+  if (analysis.is_object() && analysis.contains("crash")) {
+    fennick_analysis::SignCrash(analysis["crash"], settings_.rules);
+  }
   // In commit order, and only while the folder is the one analysed: an upload that replaced
   // the report meanwhile has an analysis of its own coming.
+  const auto in_order = index_.HoldCommitOrder();
+  if (StillStored(store_, *report)) {
+    if (std::optional<StoredReport> updated =
+            RecordAnalysis(std::move(*report), std::move(analysis))) {
+      done.recorded = index_.Put(*updated);
+    }
+  }
+  return done;
+}
+
+AnalysisQueue::Done AnalysisQueue::Regroup(const Job& job) {
+  std::optional<ReportToAnalyse> report = OpenReportToAnalyse(store_, job.dump_id);
+  if (!report) return {};
+  const auto stored = report->record.find("analysis");
+  if (stored == report->record.end() || !stored->is_object()) return {};
+  nlohmann::ordered_json analysis = *stored;
+  const auto crash = analysis.find("crash");
+  if (crash == analysis.end() || !fennick_analysis::SignCrash(*crash, settings_.rules)) return {};
+  Done done;
   const auto in_order = index_.HoldCommitOrder();
   if (StillStored(store_, *report)) {
     if (std::optional<StoredReport> updated =

@@ -16,6 +16,7 @@
 
 #include "platform/file_io.h"
 #include "report_index.h"
+#include "signature_rules.h"
 #include "symbol_quarantine.h"
 #include "symbol_store.h"
 
@@ -29,6 +30,7 @@ struct AnalysisSettings {
   int cpu_seconds = 30;           // of CPU time for one analysis
   int seconds = 120;              // for one analysis in all, however it waits (a stalled disk)
   std::filesystem::path symbols;  // the symbol store the workers read
+  fennick_analysis::SignatureRules rules;  // what every crash is signed by
 };
 
 // The reports waiting for an analysis, and the worker processes that analyse them in the
@@ -51,7 +53,9 @@ class AnalysisQueue {
   void Arrived(const std::string& dump_id);
 
   // Queues every stored report that holds no analysis by the current reader, or lacked
-  // symbol files that the store now holds; returns how many.
+  // symbol files that the store now holds, and, to be signed again from their stored
+  // frames without a worker, those whose crash other signature rules signed; returns how
+  // many.
   size_t QueueStoredReports();
 
   // The symbol files `added` were stored: they are no longer set aside, the symbols the
@@ -68,6 +72,7 @@ class AnalysisQueue {
   struct Job {
     std::string dump_id;
     int attempt = 0;  // analyses of it that a symbol file stopped
+    bool regroup = false;  // signed again from its stored analysis, not analysed
   };
 
   // What became of one job.
@@ -86,6 +91,8 @@ class AnalysisQueue {
   // Ends `job`, queueing what `done` asks to be done again.
   void Finish(const Job& job, const Done& done);
   Done Analyse(WorkerProcess& worker, const Job& job);
+  // Signs the report's stored crash again by the rules and records it.
+  Done Regroup(const Job& job);
   // Waits `pause`, or less when the queue stops; false when it stops.
   bool Pause(std::chrono::seconds pause);
 

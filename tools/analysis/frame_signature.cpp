@@ -54,8 +54,10 @@ const SignatureFrame* FrameNamingTheCrash(const std::vector<SignatureFrame>& fra
   for (const SignatureFrame& frame : frames) {
     if (!frame.module.empty() && rules.SkipsModule(frame.module)) continue;
     if (!frame.function.empty() && rules.SkipsFunction(frame.function)) continue;
-    // A scanned word not checked for a call before it may be stale: it names nothing.
-    if (frame.trust == "scan") return nullptr;
+    // A scanned word not checked for a call before it may be stale: it names nothing, and
+    // says nothing of the frames above it either (a walk through code without unwind data
+    // passes many such words), so the search goes on to a frame the walk could check.
+    if (frame.trust == "scan") continue;
     if (frame.module.empty() || frame.function.empty()) return nullptr;
     return &frame;
   }

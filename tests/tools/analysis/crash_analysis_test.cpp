@@ -77,7 +77,12 @@ TEST(CrashAnalysisTest, AFrameFoundByACheckedScanNamesTheCrash) {
   const fennick_symbols::SymbolStore store(temp / "symbols");
   ASSERT_EQ(store.Add(kCrasher, "Ortivo.exe").error, "");
 
-  const Json analysis = CrashAnalyzer(store, kRoomForAll).AnalyzeFile(temp / "in-ntdll.dmp");
+  // The shipped rules skip ntdll.dll.
+  const fennick_analysis::LoadedRules rules =
+      fennick_analysis::LoadSignatureRules(FENNICK_SIGNATURE_RULES_FILE);
+  ASSERT_TRUE(rules.rules) << rules.error;
+  const Json analysis = CrashAnalyzer(store, kRoomForAll, nullptr, *rules.rules)
+                            .AnalyzeFile(temp / "in-ntdll.dmp");
   const Json& crash = analysis["crash"];
   EXPECT_EQ(crash["signature"],
             "EXCEPTION_ACCESS_VIOLATION_WRITE Ortivo.exe!(anonymous namespace)::WriteRecord");

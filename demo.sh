@@ -49,8 +49,13 @@ fixtures=tests/fixtures/dumps/release
 echo "== adding the symbols of the program that crashed: fennick-ingest --add-symbols $fixtures/symbols"
 "$ingest" --store "$store" --add-symbols "$fixtures/symbols"
 
-echo "== starting fennick-ingest on 127.0.0.1:5001 (store: $store)"
-"$ingest" --port 5001 --store "$store" 2>"$work/server.log" &
+# The signature rules the server ships, with the crash handler of the program added: its
+# frames stand above every abort and failed assert, and never name the crash.
+rules=$work/signature-rules.txt
+{ cat tools/ingest/signature-rules.txt; echo "function crash_handler::*"; } >"$rules"
+
+echo "== starting fennick-ingest on 127.0.0.1:5001 (store: $store, rules: the shipped ones + crash_handler::*)"
+"$ingest" --port 5001 --store "$store" --signature-rules "$rules" 2>"$work/server.log" &
 server_pid=$!
 for _ in $(seq 100); do port_open && break; sleep 0.1; done
 
@@ -112,7 +117,8 @@ inbox_get /api/reports/0B5C9E2A-6D41-4F7E-A3C8-19D2E7F60B45 | awk -F'"' '
   in_frames && /"line":/ {
     line = $3; gsub(/[:, ]/, "", line)
     where = (file == "") ? "" : "  " file ":" line
-    printf "  %s!%s%s\n", module, (function_name == "" ? offset : function_name), where
+    name = (function_name == "") ? module "+" offset : module "!" function_name
+    printf "  %s%s\n", name, where
   }'
 echo
 echo "== the crashes, grouped by signature (GET /api/groups; its per-day counts left out here)"
